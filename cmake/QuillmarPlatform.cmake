@@ -1,0 +1,42 @@
+# Compiler flags, Asio and OpenSSL for both targets: the native Linux build and the
+# mingw-w64 cross build of the Windows product.
+
+add_library(quillmar_flags INTERFACE)
+target_compile_options(quillmar_flags INTERFACE -Wall -Wextra)
+if(QUILLMAR_WERROR)
+  target_compile_options(quillmar_flags INTERFACE -Werror)
+endif()
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  target_compile_definitions(quillmar_flags INTERFACE ASIO_HAS_CO_AWAIT)
+endif()
+target_compile_definitions(quillmar_flags INTERFACE ASIO_NO_DEPRECATED)
+
+find_package(Threads REQUIRED)
+
+# Asio is header-only. The cross compiler does not search /usr/include, so it gets a
+# folder of links to the system's Asio headers and nothing else.
+add_library(quillmar_asio INTERFACE)
+if(CMAKE_CROSSCOMPILING)
+  set(asio_links ${CMAKE_BINARY_DIR}/asio-include)
+  file(MAKE_DIRECTORY ${asio_links})
+  file(CREATE_LINK /usr/include/asio ${asio_links}/asio SYMBOLIC)
+  file(CREATE_LINK /usr/include/asio.hpp ${asio_links}/asio.hpp SYMBOLIC)
+  target_include_directories(quillmar_asio SYSTEM INTERFACE ${asio_links})
+  target_compile_definitions(quillmar_asio INTERFACE _WIN32_WINNT=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE)
+  target_link_libraries(quillmar_asio INTERFACE ws2_32 mswsock)
+  target_link_options(quillmar_asio INTERFACE -static)
+endif()
+target_compile_definitions(quillmar_asio INTERFACE ASIO_STANDALONE)
+target_link_libraries(quillmar_asio INTERFACE Threads::Threads)
+
+# OpenSSL: the system's on Linux; on Windows the static mingw build that scripts/setup
+# makes from Debian's own source package (OPENSSL_ROOT_DIR points at it).
+if(CMAKE_CROSSCOMPILING)
+  set(OPENSSL_USE_STATIC_LIBS TRUE)
+endif()
+find_package(OpenSSL 3 REQUIRED)
+add_library(quillmar_openssl INTERFACE)
+target_link_libraries(quillmar_openssl INTERFACE OpenSSL::SSL OpenSSL::Crypto)
+if(CMAKE_CROSSCOMPILING)
+  target_link_libraries(quillmar_openssl INTERFACE crypt32 ws2_32 gdi32 user32 advapi32 bcrypt)
+endif()
