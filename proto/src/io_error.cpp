@@ -119,7 +119,22 @@ std::string os_message(const std::error_code& ec) {
   return text;
 }
 
+class StreamErrorCategory final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "quillmar.stream"; }
+  std::string message(int) const override { return "write zero"; }
+};
+
+const StreamErrorCategory& stream_error_category() {
+  static const StreamErrorCategory category;
+  return category;
+}
+
 }  // namespace
+
+std::error_code make_error_code(StreamError error) {
+  return {static_cast<int>(error), stream_error_category()};
+}
 
 std::string_view kind_name(ErrorKind kind) {
   for (const auto& entry : KIND_NAMES) {
@@ -136,6 +151,7 @@ IoError IoError::from(const std::error_code& ec) {
   if (is_os_error(ec)) {
     return IoError{kind_of_os_code(ec.value()), os_message(ec), ec.value()};
   }
+  if (ec == make_error_code(StreamError::write_zero)) return make(ErrorKind::WriteZero, "write zero");
   if (ec == asio::error::eof) return make(ErrorKind::UnexpectedEof, "early eof");
   if (ec == asio::error::operation_aborted) return make(ErrorKind::Interrupted, ec.message());
   return make(ErrorKind::Other, ec.message());

@@ -37,6 +37,12 @@ enum class ErrorKind {
 
 std::string_view kind_name(ErrorKind kind);
 
+// Errors of our own that travel as std::error_code through stream operations.
+enum class StreamError {
+  write_zero = 1,  // a write accepted no bytes
+};
+std::error_code make_error_code(StreamError error);
+
 struct IoError {
   ErrorKind kind = ErrorKind::Other;
   std::string message;

@@ -1,0 +1,40 @@
+// The write half of the gateway connection behind an asynchronous FIFO mutex: every
+// task of a session sends through one SharedWriter, one whole frame per lock.
+#pragma once
+
+#include <asio/any_io_executor.hpp>
+#include <asio/awaitable.hpp>
+#include <asio/experimental/concurrent_channel.hpp>
+#include <memory>
+
+#include "frame.hpp"
+#include "result.hpp"
+#include "stream_halves.hpp"
+
+namespace quillmar {
+
+class SharedWriter {
+ public:
+  SharedWriter(asio::any_io_executor executor, std::unique_ptr<WriteHalf> half);
+
+  // Waits for the mutex (in arrival order, yielding the thread), then writes the
+  // header and payload as gathered writes. A started write always completes, even when
+  // the sender is cancelled, so no partial frame is left on the connection.
+  asio::awaitable<Status> send(Frame frame);
+
+ private:
+  asio::awaitable<Status> write_locked(const Frame& frame);
+
+  // A one-slot channel: holding the slot is holding the lock; waiting senders queue in
+  // order of arrival.
+  asio::experimental::concurrent_channel<void(std::error_code, bool)> lock_;
+  std::unique_ptr<WriteHalf> half_;
+};
+
+using SharedWriterPtr = std::shared_ptr<SharedWriter>;
+
+inline asio::awaitable<Status> send_frame(SharedWriter& writer, Frame frame) {
+  return writer.send(std::move(frame));
+}
+
+}  // namespace quillmar

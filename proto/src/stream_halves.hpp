@@ -1,0 +1,53 @@
+// A byte stream split into a read half and a write half, so one task can read while
+// another writes. Plain TCP and TLS over TCP implement the same two interfaces; the
+// frame reader, the frame writer and the relays work on these interfaces only.
+#pragma once
+
+#include <array>
+#include <asio/awaitable.hpp>
+#include <asio/buffer.hpp>
+#include <asio/ip/tcp.hpp>
+#include <cstddef>
+#include <memory>
+#include <span>
+#include <system_error>
+
+namespace quillmar {
+
+struct IoCount {
+  std::error_code ec;
+  std::size_t n = 0;
+};
+
+class ReadHalf {
+ public:
+  virtual ~ReadHalf() = default;
+  // End of input is ec == asio::error::eof with n == 0 (TLS: also without a close
+  // notice from the peer).
+  virtual asio::awaitable<IoCount> read_some(asio::mutable_buffer buffer) = 0;
+};
+
+class WriteHalf {
+ public:
+  // Releasing a write half shuts the sending direction down unless a shutdown
+  // through it has already succeeded.
+  virtual ~WriteHalf() = default;
+  // A gathered write of up to two pieces; returns how many bytes were accepted.
+  virtual asio::awaitable<IoCount> write_some(std::array<asio::const_buffer, 2> pieces) = 0;
+  // Ends the sending direction (TLS: a close notice, then the TCP send direction).
+  virtual asio::awaitable<std::error_code> shutdown() = 0;
+};
+
+struct SplitStream {
+  std::unique_ptr<ReadHalf> read;
+  std::unique_ptr<WriteHalf> write;
+};
+
+// The connection closes when both halves have been released.
+SplitStream split_tcp(asio::ip::tcp::socket socket);
+
+// Writes every byte, repeating partial writes. A write that accepts nothing is the
+// error StreamError::write_zero.
+asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<const std::uint8_t> bytes);
+
+}  // namespace quillmar
