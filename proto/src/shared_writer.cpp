@@ -1,7 +1,5 @@
 #include "shared_writer.hpp"
 
-#include <asio/bind_cancellation_slot.hpp>
-#include <asio/co_spawn.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 
@@ -12,7 +10,7 @@ SharedWriter::SharedWriter(asio::any_io_executor executor, std::unique_ptr<Write
 
 asio::awaitable<Status> SharedWriter::send(Frame frame) {
   co_await lock_.async_send(std::error_code{}, true, asio::use_awaitable);
-  // Released on every way out, the exceptional ones included.
+  // Released on every way out, cancellation included.
   struct Unlock {
     asio::experimental::concurrent_channel<void(std::error_code, bool)>& lock;
     ~Unlock() { lock.try_receive([](std::error_code, bool) {}); }
@@ -21,17 +19,24 @@ asio::awaitable<Status> SharedWriter::send(Frame frame) {
   if (frame.payload.size() > MAX_FRAME_LEN) {
     co_return IoError::make(ErrorKind::InvalidInput, "frame too large");
   }
-  // The write runs as a task of its own with no cancellation slot: cancelling the
-  // sender waits for the frame to be out instead of cutting it in half.
-  auto executor = co_await asio::this_coro::executor;
-  co_return co_await asio::co_spawn(executor, write_locked(frame),
-                                    asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
+  if (broken_) co_return IoError::make(ErrorKind::BrokenPipe, "connection lost its frame boundary");
+  co_return co_await write_locked(frame);
 }
 
 asio::awaitable<Status> SharedWriter::write_locked(const Frame& frame) {
   const auto header = encode_header(frame.kind, frame.id, frame.payload.size());
   const std::size_t total = FRAME_HEADER_LEN + frame.payload.size();
   std::size_t sent = 0;
+  // Marks the writer broken when this frame is left half written (cancellation).
+  struct BoundaryGuard {
+    const std::size_t& sent;
+    std::size_t total;
+    bool& broken;
+    ~BoundaryGuard() {
+      if (sent > 0 && sent < total) broken = true;
+    }
+  } guard{sent, total, broken_};
+
   while (sent < total) {
     std::array<asio::const_buffer, 2> pieces;
     if (sent < FRAME_HEADER_LEN) {

@@ -5,6 +5,7 @@
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
+#include <atomic>
 #include <memory>
 
 #include "frame.hpp"
@@ -18,8 +19,9 @@ class SharedWriter {
   SharedWriter(asio::any_io_executor executor, std::unique_ptr<WriteHalf> half);
 
   // Waits for the mutex (in arrival order, yielding the thread), then writes the
-  // header and payload as gathered writes. A started write always completes, even when
-  // the sender is cancelled, so no partial frame is left on the connection.
+  // header and payload as gathered writes. A sender cancelled in the middle of a frame
+  // leaves the connection without a frame boundary: the writer is then broken and
+  // every later send fails, so nothing more is sent on that connection.
   asio::awaitable<Status> send(Frame frame);
 
  private:
@@ -29,6 +31,7 @@ class SharedWriter {
   // order of arrival.
   asio::experimental::concurrent_channel<void(std::error_code, bool)> lock_;
   std::unique_ptr<WriteHalf> half_;
+  bool broken_ = false;  // only touched with the lock held
 };
 
 using SharedWriterPtr = std::shared_ptr<SharedWriter>;
