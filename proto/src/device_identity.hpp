@@ -29,6 +29,10 @@ std::string generate_token(const RandomSource& source = os_random_bytes);
 
 // adjective-noun-number; seeds from the clock and process id when the source fails.
 std::string random_name(const RandomSource& source = os_random_bytes);
+// The name a 64-bit seed stands for; the same seed always gives the same name.
 std::string random_name_from_seed(std::uint64_t seed);
+// The seed used without a random source: nanoseconds since 1970 XOR (pid << 32), so two
+// processes started in the same nanosecond still differ.
+std::uint64_t clock_seed(std::uint64_t unix_nanos, std::uint32_t pid);
 
 }  // namespace quillmar
