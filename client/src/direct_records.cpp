@@ -12,7 +12,8 @@ std::optional<PunchStatus> parse_punch_status(std::span<const std::uint8_t> payl
   std::string_view all = text;
   std::size_t line_end = all.find('\n');
   std::string_view head = all.substr(0, line_end);
-  std::string rest = line_end == std::string_view::npos ? std::string() : std::string(all.substr(line_end + 1));
+  std::string rest =
+      line_end == std::string_view::npos ? std::string() : std::string(all.substr(line_end + 1));
 
   // At most five fields: the port field keeps any further '|' and then reads as 0.
   std::vector<std::string_view> fields;

@@ -16,8 +16,7 @@ constexpr std::size_t DIGEST_HEX_LEN = 64;
 constexpr std::size_t MAX_PLAN_LEN = 24;
 
 bool is_hex_digest(std::string_view text) {
-  return text.size() == DIGEST_HEX_LEN &&
-         std::all_of(text.begin(), text.end(), [](char c) {
+  return text.size() == DIGEST_HEX_LEN && std::all_of(text.begin(), text.end(), [](char c) {
            return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
          });
 }
@@ -37,8 +36,7 @@ std::string sha256_hex(std::string_view bytes) {
   unsigned int length = 0;
   // SHA-256 of the default provider fails only when memory runs out. The empty text then
   // stands for "no digest": it matches no pin and no access list keeps it.
-  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) !=
-          1 ||
+  if (EVP_Digest(bytes.data(), bytes.size(), digest.data(), &length, EVP_sha256(), nullptr) != 1 ||
       length != digest.size()) {
     return {};
   }
@@ -92,8 +90,14 @@ std::optional<AccountStatus> parse_account_status(std::string_view text) {
   auto max_mappings = parse_decimal(fields[5], UINT32_MAX);
   auto ends_at = parse_decimal(fields[6], UINT64_MAX);
   if (!used || !limit || !reset_at || !max_mappings || !ends_at) return std::nullopt;
-  return AccountStatus{std::string(fields[1]), *used, *limit, *reset_at,
-                       static_cast<std::uint32_t>(*max_mappings), *ends_at};
+  AccountStatus status;
+  status.plan = std::string(fields[1]);
+  status.usage_used = *used;
+  status.usage_limit = *limit;
+  status.usage_reset_at = *reset_at;
+  status.max_mappings = static_cast<std::uint32_t>(*max_mappings);
+  status.plan_ends_at = *ends_at;
+  return status;
 }
 
 }  // namespace quillmar

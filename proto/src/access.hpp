@@ -21,7 +21,8 @@ std::string hash_access_password(std::string_view password);
 std::vector<AccessEntry> parse_access_list(std::string_view text);
 std::string format_access_list(const std::vector<AccessEntry>& entries);
 
-// SHA-256 of the bytes as 64 lower-case hex characters (also the certificate pin).
+// SHA-256 of the bytes as 64 lower-case hex characters (also the certificate pin); the
+// empty text only when the digest cannot be computed (memory exhausted).
 std::string sha256_hex(std::string_view bytes);
 
 struct AccountStatus {

@@ -10,6 +10,7 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// After windows.h, whose types it uses.
 #include <bcrypt.h>
 #else
 #include <sys/random.h>
@@ -26,9 +27,7 @@ constexpr std::uint64_t M2 = 0xC4CEB9FE1A85EC53ULL;
 
 constexpr std::uint64_t rotl(std::uint64_t x, int r) { return (x << r) | (x >> (64 - r)); }
 
-constexpr std::uint64_t mix(std::uint64_t x) {
-  return rotl(x, 35) ^ ((x ^ (x >> 33)) * M2);
-}
+constexpr std::uint64_t mix(std::uint64_t x) { return rotl(x, 35) ^ ((x ^ (x >> 33)) * M2); }
 
 std::uint32_t process_id() {
 #ifdef _WIN32
@@ -50,8 +49,8 @@ bool os_random_bytes(std::span<std::uint8_t> out) {
 #ifdef _WIN32
   while (!out.empty()) {
     auto chunk = static_cast<ULONG>(std::min<std::size_t>(out.size(), 1u << 20));
-    if (!BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out.data(), chunk,
-                                        BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+    if (!BCRYPT_SUCCESS(
+            BCryptGenRandom(nullptr, out.data(), chunk, BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
       return false;
     }
     out = out.subspan(chunk);
@@ -75,8 +74,7 @@ std::string generate_token(const RandomSource& source) {
   if (!source(bytes)) {
     // A token made from the clock or a pseudo-random generator could be guessed, and it
     // would stay the device's credential for good: refuse to make one at all.
-    static constexpr std::string_view FATAL =
-        "系统随机数不可用，拒绝生成可预测的设备凭据\n";
+    static constexpr std::string_view FATAL = "系统随机数不可用，拒绝生成可预测的设备凭据\n";
     std::fwrite(FATAL.data(), 1, FATAL.size(), stderr);
     std::fflush(stderr);
     std::abort();

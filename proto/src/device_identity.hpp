@@ -11,13 +11,13 @@
 namespace quillmar {
 
 inline constexpr std::string_view NAME_ADJECTIVES[24] = {
-    "brave", "quiet", "swift", "amber", "comet", "delta", "eager", "frost",
-    "gentle", "hyper", "ivory", "jolly", "keen", "lunar", "misty", "noble",
-    "onyx", "prime", "quantum", "rapid", "solar", "tidal", "urban", "vivid"};
+    "brave",  "quiet", "swift",   "amber", "comet", "delta", "eager", "frost",
+    "gentle", "hyper", "ivory",   "jolly", "keen",  "lunar", "misty", "noble",
+    "onyx",   "prime", "quantum", "rapid", "solar", "tidal", "urban", "vivid"};
 inline constexpr std::string_view NAME_NOUNS[24] = {
-    "otter", "falcon", "cedar", "ridge", "harbor", "meadow", "nimbus", "orbit",
-    "pixel", "quartz", "raven", "summit", "tundra", "vessel", "willow", "xenon",
-    "yarrow", "zephyr", "beacon", "cobalt", "drift", "ember", "flint", "grove"};
+    "otter",  "falcon", "cedar",  "ridge",  "harbor", "meadow", "nimbus", "orbit",
+    "pixel",  "quartz", "raven",  "summit", "tundra", "vessel", "willow", "xenon",
+    "yarrow", "zephyr", "beacon", "cobalt", "drift",  "ember",  "flint",  "grove"};
 
 // Fills the buffer from the operating system's random source; false when it fails.
 using RandomSource = std::function<bool(std::span<std::uint8_t>)>;

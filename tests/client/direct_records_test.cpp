@@ -94,11 +94,13 @@ TEST(ParseCandidates, SkipsItemsWithoutAUsablePortOrAddress) {
     std::string input;
     std::vector<Candidate> expected;
   } cases[] = {
-      {"mixed list", "a|1,,b|2|x|y,c,|3,!|4,d|+5,e|65536",
+      {"mixed list",
+       "a|1,,b|2|x|y,c,|3,!|4,d|+5,e|65536",
        {{"a", 1, "lan"}, {"b", 2, "x"}, {"d", 5, "lan"}}},
       {"one marker removed", "!!x|1", {{"!x", 1, "lan"}}},
       {"marker on IPv4 removed", "!192.0.2.1|9|lan", {{"192.0.2.1", 9, "lan"}}},
-      {"writer's form", "192.0.2.10|8080|lan,!2001:db8::10|8080|v6",
+      {"writer's form",
+       "192.0.2.10|8080|lan,!2001:db8::10|8080|v6",
        {{"192.0.2.10", 8080, "lan"}, {"2001:db8::10", 8080, "v6"}}},
       {"empty kind kept", "a|1|", {{"a", 1, ""}}},
       {"port 0 kept", "a|0|obs", {{"a", 0, "obs"}}},

@@ -34,12 +34,18 @@ TEST(NormalizeName, MapsEachCharacterAndStripsEdgeHyphens) {
       {"runs not merged", "a  b", "a--b"},
       {"each non-ASCII letter one hyphen", "Ünïcode", "n-code"},
       {"four-byte character one hyphen", "x\xF0\x9F\x98\x80y", "x-y"},
-      {"control character", "a\tb\x01" "c", "a-b-c"},
+      {"control character",
+       "a\tb\x01"
+       "c",
+       "a-b-c"},
       {"digits and upper case", "NAS-01", "nas-01"},
       {"first 40 of 50", fifty, fifty.substr(0, 40)},
       {"cut after stripping keeps a trailing hyphen", thirty_nine + "-b", thirty_nine + "-"},
       {"leading hyphens do not count", "---" + fifty, fifty.substr(0, 40)},
-      {"invalid byte one hyphen", "a\xFF" "b", "a-b"},
+      {"invalid byte one hyphen",
+       "a\xFF"
+       "b",
+       "a-b"},
   };
   for (const auto& c : cases) EXPECT_EQ(normalize_name(c.input), c.expected) << c.name;
 }
@@ -50,8 +56,7 @@ TEST(NormalizeName, DrawsAFreshRandomNameWhenNothingIsLeft) {
     for (int i = 0; i < 8; ++i) {
       std::string name = normalize_name(input);
       EXPECT_TRUE(is_usable_name(name)) << name;
-      EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-"),
-                std::string::npos);
+      EXPECT_EQ(name.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-"), std::string::npos);
       seen.insert(name);
     }
     // 24 * 24 * 4096 names: eight draws that all coincide mean nothing is drawn anew.

@@ -123,7 +123,8 @@ TEST(FormatAccessList, WritesValidEntriesInOrder) {
       {"one entry, no final break", {{8080, d}}, "8080=" + d},
       {"given order kept", {{9000, e}, {80, d}}, "9000=" + e + "\n80=" + d},
       {"upper case lowered", {{80, upper(d)}}, "80=" + d},
-      {"invalid skipped", {{80, d}, {0, e}, {81, "g" + e.substr(1)}, {82, e}},
+      {"invalid skipped",
+       {{80, d}, {0, e}, {81, "g" + e.substr(1)}, {82, e}},
        "80=" + d + "\n82=" + e},
   };
   for (const auto& c : cases) EXPECT_EQ(format_access_list(c.input), c.expected) << c.name;

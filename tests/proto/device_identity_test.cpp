@@ -57,9 +57,8 @@ TEST(RandomNameFromSeed, WorkedSeedsGiveTheirNames) {
     std::uint64_t seed;
     const char* expected;
   } cases[] = {
-      {0, "brave-otter-0"},          {1, "amber-xenon-3356"},
-      {2, "rapid-summit-1153"},      {3, "comet-meadow-1364"},
-      {1000, "vivid-zephyr-3124"},   {4294967296ULL, "delta-summit-1236"},
+      {0, "brave-otter-0"},     {1, "amber-xenon-3356"},     {2, "rapid-summit-1153"},
+      {3, "comet-meadow-1364"}, {1000, "vivid-zephyr-3124"}, {4294967296ULL, "delta-summit-1236"},
   };
   for (const auto& c : cases) EXPECT_EQ(random_name_from_seed(c.seed), c.expected) << c.seed;
 }
@@ -138,8 +137,10 @@ TEST(OsRandomBytes, FillsLargeBuffers) {
   EXPECT_TRUE(os_random_bytes(std::span<std::uint8_t>(none, 0)));
 }
 
+// Runs natively and under Wine alike: gtest re-executes the test program for the dying
+// statement on both, and the child's standard error is compared.
 TEST(GenerateTokenDeathTest, RefusesToRunWithoutARandomSource) {
-  ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
   EXPECT_DEATH(generate_token(failing_source),
                ::testing::HasSubstr("系统随机数不可用，拒绝生成可预测的设备凭据\n"));
 }
