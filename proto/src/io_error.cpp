@@ -165,9 +165,9 @@ std::string IoError::display() const {
 std::string IoError::structured() const {
   if (os_code) {
     return "Os { code: " + std::to_string(*os_code) + ", kind: " + std::string(kind_name(kind)) +
-           ", message: " + quoted(message) + " }";
+           ", message: " + quoted_form(message) + " }";
   }
-  return "Custom { kind: " + std::string(kind_name(kind)) + ", error: " + quoted(message) + " }";
+  return "Custom { kind: " + std::string(kind_name(kind)) + ", error: " + quoted_form(message) + " }";
 }
 
 }  // namespace quillmar

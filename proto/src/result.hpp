@@ -12,6 +12,8 @@ namespace quillmar {
 template <class T>
 class [[nodiscard]] Result {
  public:
+  // An error of kind Other: only for plumbing that needs default-constructible results.
+  Result() : state_(std::in_place_index<1>, IoError{}) {}
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
   Result(IoError error) : state_(std::in_place_index<1>, std::move(error)) {}
 

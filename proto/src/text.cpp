@@ -155,7 +155,7 @@ bool equals_ignore_ascii_case(std::string_view a, std::string_view b) {
   return a.size() == b.size() && ascii_lower(a) == ascii_lower(b);
 }
 
-std::string quoted(std::string_view text) {
+std::string quoted_form(std::string_view text) {
   static constexpr char HEX[] = "0123456789abcdef";
   std::string valid = is_valid_utf8(text) ? std::string(text) : decode_utf8_lossy(text);
   std::string out = "\"";

@@ -32,7 +32,7 @@ bool equals_ignore_ascii_case(std::string_view a, std::string_view b);
 
 // Double quotes around the text; backslash before '"' and '\'; \n \r \t \0 for those
 // characters; other control characters as \u{hex}.
-std::string quoted(std::string_view text);
+std::string quoted_form(std::string_view text);
 
 // An optional '+', then one or more ASCII digits, value at most max; nothing else.
 std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max);

@@ -34,12 +34,12 @@ TEST(Trim, RemovesUnicodeWhiteSpaceAtBothEnds) {
 }
 
 TEST(Quoted, EscapesQuotesBackslashesAndControls) {
-  EXPECT_EQ(quoted("AUTO"), "\"AUTO\"");
-  EXPECT_EQ(quoted(""), "\"\"");
-  EXPECT_EQ(quoted("C:\\a \"b\""), "\"C:\\\\a \\\"b\\\"\"");
-  EXPECT_EQ(quoted(std::string_view("\n\r\t\0", 4)), "\"\\n\\r\\t\\0\"");
-  EXPECT_EQ(quoted("\x01\x7F"), "\"\\u{1}\\u{7f}\"");
-  EXPECT_EQ(quoted("中文"), "\"中文\"");
+  EXPECT_EQ(quoted_form("AUTO"), "\"AUTO\"");
+  EXPECT_EQ(quoted_form(""), "\"\"");
+  EXPECT_EQ(quoted_form("C:\\a \"b\""), "\"C:\\\\a \\\"b\\\"\"");
+  EXPECT_EQ(quoted_form(std::string_view("\n\r\t\0", 4)), "\"\\n\\r\\t\\0\"");
+  EXPECT_EQ(quoted_form("\x01\x7F"), "\"\\u{1}\\u{7f}\"");
+  EXPECT_EQ(quoted_form("中文"), "\"中文\"");
 }
 
 TEST(ParseDecimal, AcceptsAnOptionalPlusAndDigitsWithinTheLimit) {
