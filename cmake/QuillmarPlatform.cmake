@@ -6,12 +6,14 @@ target_compile_options(quillmar_flags INTERFACE -Wall -Wextra)
 if(QUILLMAR_WERROR)
   target_compile_options(quillmar_flags INTERFACE -Werror)
 endif()
-if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
-  target_compile_definitions(quillmar_flags INTERFACE ASIO_HAS_CO_AWAIT)
-endif()
-target_compile_definitions(quillmar_flags INTERFACE ASIO_NO_DEPRECATED)
 
 find_package(Threads REQUIRED)
+
+# The Windows programs are linked fully static (C++ runtime, threads, OpenSSL): they need
+# no DLL beside them, under Wine or on Windows.
+if(CMAKE_CROSSCOMPILING)
+  add_link_options(-static)
+endif()
 
 # Asio is header-only. The cross compiler does not search /usr/include, so it gets a
 # folder of links to the system's Asio headers and nothing else.
@@ -24,9 +26,14 @@ if(CMAKE_CROSSCOMPILING)
   target_include_directories(quillmar_asio SYSTEM INTERFACE ${asio_links})
   target_compile_definitions(quillmar_asio INTERFACE _WIN32_WINNT=0x0A00 WIN32_LEAN_AND_MEAN NOMINMAX UNICODE _UNICODE)
   target_link_libraries(quillmar_asio INTERFACE ws2_32 mswsock)
-  target_link_options(quillmar_asio INTERFACE -static)
 endif()
-target_compile_definitions(quillmar_asio INTERFACE ASIO_STANDALONE)
+# Every translation unit that includes Asio sees the same configuration: the tests and
+# the test helpers too, not only our libraries. Asio 1.22 detects coroutine support for
+# GCC only; clang 14 has it as well.
+target_compile_definitions(quillmar_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  target_compile_definitions(quillmar_asio INTERFACE ASIO_HAS_CO_AWAIT)
+endif()
 target_link_libraries(quillmar_asio INTERFACE Threads::Threads)
 
 # OpenSSL: the system's on Linux; on Windows the static mingw build that scripts/setup
