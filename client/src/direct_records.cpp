@@ -89,7 +89,7 @@ std::string quoted_list(const std::vector<std::string>& texts) {
   std::string out = "[";
   for (std::size_t i = 0; i < texts.size(); ++i) {
     if (i > 0) out += ", ";
-    out += quoted(texts[i]);
+    out += quoted_form(texts[i]);
   }
   out += "]";
   return out;
@@ -100,7 +100,8 @@ std::string quoted_candidates(const std::vector<Candidate>& candidates) {
   for (std::size_t i = 0; i < candidates.size(); ++i) {
     const Candidate& c = candidates[i];
     if (i > 0) out += ", ";
-    out += "(" + quoted(c.addr) + ", " + std::to_string(c.port) + ", " + quoted(c.kind) + ")";
+    out += "(" + quoted_form(c.addr) + ", " + std::to_string(c.port) + ", " + quoted_form(c.kind) +
+           ")";
   }
   out += "]";
   return out;
