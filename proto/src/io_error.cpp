@@ -106,8 +106,10 @@ ErrorKind kind_of_os_code(int code) {
   return ErrorKind::Other;
 }
 
+// Asio reports socket errors in a system category of its own, not std's.
 bool is_os_error(const std::error_code& ec) {
-  return ec.category() == std::system_category() || ec.category() == std::generic_category();
+  return ec.category() == std::system_category() || ec.category() == std::generic_category() ||
+         ec.category() == asio::error::get_system_category();
 }
 
 // Windows appends a line break (and sometimes a full stop before it) to its texts.

@@ -6,15 +6,12 @@
 namespace quillmar {
 
 SharedWriter::SharedWriter(asio::any_io_executor executor, std::unique_ptr<WriteHalf> half)
-    : lock_(std::move(executor), 1), half_(std::move(half)) {}
+    : mutex_(std::move(executor)), half_(std::move(half)) {}
 
 asio::awaitable<Status> SharedWriter::send(Frame frame) {
-  co_await lock_.async_send(std::error_code{}, true, asio::use_awaitable);
-  // Released on every way out, cancellation included.
-  struct Unlock {
-    asio::experimental::concurrent_channel<void(std::error_code, bool)>& lock;
-    ~Unlock() { lock.try_receive([](std::error_code, bool) {}); }
-  } unlock{lock_};
+  // Held until the frame is out or refused; released on every way out, cancellation
+  // included.
+  auto held = co_await mutex_.lock();
 
   if (frame.payload.size() > MAX_FRAME_LEN) {
     co_return IoError::make(ErrorKind::InvalidInput, "frame too large");

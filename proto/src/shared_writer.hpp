@@ -4,10 +4,9 @@
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
-#include <asio/experimental/concurrent_channel.hpp>
-#include <atomic>
 #include <memory>
 
+#include "async_mutex.hpp"
 #include "frame.hpp"
 #include "result.hpp"
 #include "stream_halves.hpp"
@@ -27,9 +26,7 @@ class SharedWriter {
  private:
   asio::awaitable<Status> write_locked(const Frame& frame);
 
-  // A one-slot channel: holding the slot is holding the lock; waiting senders queue in
-  // order of arrival.
-  asio::experimental::concurrent_channel<void(std::error_code, bool)> lock_;
+  AsyncMutex mutex_;
   std::unique_ptr<WriteHalf> half_;
   bool broken_ = false;  // only touched with the lock held
 };

@@ -1,0 +1,68 @@
+#include "stream_table.hpp"
+
+namespace quillmar {
+
+void StreamTable::Held::insert(std::uint32_t id, StreamSender sender) {
+  auto [entry, added] = table_->entries_.try_emplace(id, std::move(sender));
+  if (added) return;
+  // The old sending end is released as this temporary goes, closing its queue.
+  StreamSender old = std::exchange(entry->second, std::move(sender));
+}
+
+std::optional<StreamSender> StreamTable::Held::take_out(std::uint32_t id) {
+  auto entry = table_->entries_.find(id);
+  if (entry == table_->entries_.end()) return std::nullopt;
+  std::optional<StreamSender> taken(std::move(entry->second));
+  table_->entries_.erase(entry);
+  return taken;
+}
+
+std::optional<StreamSender> StreamTable::Held::look_up(std::uint32_t id) const {
+  auto entry = table_->entries_.find(id);
+  if (entry == table_->entries_.end()) return std::nullopt;
+  return entry->second;
+}
+
+std::vector<std::pair<std::uint32_t, StreamSender>> StreamTable::Held::take_all() {
+  std::vector<std::pair<std::uint32_t, StreamSender>> all;
+  all.reserve(table_->entries_.size());
+  for (auto& [id, sender] : table_->entries_) all.emplace_back(id, std::move(sender));
+  table_->entries_.clear();
+  return all;
+}
+
+asio::awaitable<StreamTable::Held> StreamTable::lock() {
+  auto lock = co_await mutex_.lock();
+  co_return Held(this, std::move(lock));
+}
+
+asio::awaitable<void> StreamTable::insert(std::uint32_t id, StreamSender sender) {
+  auto held = co_await lock();
+  held.insert(id, std::move(sender));
+}
+
+asio::awaitable<std::optional<StreamSender>> StreamTable::take_out(std::uint32_t id) {
+  auto held = co_await lock();
+  co_return held.take_out(id);
+}
+
+asio::awaitable<std::optional<StreamSender>> StreamTable::look_up(std::uint32_t id) {
+  auto held = co_await lock();
+  co_return held.look_up(id);
+}
+
+asio::awaitable<std::vector<std::pair<std::uint32_t, StreamSender>>> StreamTable::take_all() {
+  auto held = co_await lock();
+  co_return held.take_all();
+}
+
+asio::awaitable<std::size_t> StreamTable::count() {
+  auto held = co_await lock();
+  co_return held.count();
+}
+
+asio::awaitable<bool> StreamTable::put(StreamSender& sender, Frame frame) {
+  co_return co_await sender.send(std::move(frame));
+}
+
+}  // namespace quillmar
