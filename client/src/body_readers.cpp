@@ -66,7 +66,8 @@ std::vector<std::string> split_any(std::string_view text, std::string_view separ
 BodyRead<std::string> json_string_field(std::string_view body, std::string_view key) {
   const std::string needle = quoted_key(key);
   std::size_t at = body.find(needle);
-  if (at == std::string_view::npos) return BodyRead<std::string>::refuse("没有收到 " + std::string(key));
+  if (at == std::string_view::npos)
+    return BodyRead<std::string>::refuse("没有收到 " + std::string(key));
   std::string_view rest = body.substr(at + needle.size());
   std::size_t colon = rest.find(':');
   if (colon == std::string_view::npos) return BodyRead<std::string>::refuse("JSON 格式错误");
@@ -125,7 +126,8 @@ BodyRead<PortHosts> parse_targets(std::string_view body, const std::vector<std::
       host = std::move(field).value();
     }
     host = ascii_lower(trim(host));
-    if (!is_valid_host(host)) return BodyRead<PortHosts>::refuse("目标主机 " + quoted_form(host) + " 格式有误");
+    if (!is_valid_host(host))
+      return BodyRead<PortHosts>::refuse("目标主机 " + quoted_form(host) + " 格式有误");
     targets[port] = std::move(host);
   }
   for (auto port : ports) targets.try_emplace(port, DEFAULT_TARGET_HOST);
@@ -139,7 +141,8 @@ BodyRead<std::string> parse_invite_field(std::string_view body) {
   if (code.empty()) return BodyRead<std::string>::refuse("请输入接入码");
   constexpr std::string_view MALFORMED = "接入码格式错误，请重新复制完整接入码";
   if (code.size() > MAX_INVITE_LEN) return BodyRead<std::string>::refuse(std::string(MALFORMED));
-  if (any_code_point(code, [](char32_t c) { return is_control(c) || c == '\\' || is_unicode_space(c); })) {
+  if (any_code_point(
+          code, [](char32_t c) { return is_control(c) || c == '\\' || is_unicode_space(c); })) {
     return BodyRead<std::string>::refuse(std::string(MALFORMED));
   }
   return std::string(code);
@@ -151,7 +154,8 @@ BodyRead<std::string> parse_subdomain_field(std::string_view body) {
   if (!field.ok()) return field;
   const std::string name = ascii_lower(trim(field.value()));
   if (name.empty()) return BodyRead<std::string>::refuse("请输入想要的二级域名");
-  if (name.size() < MIN_WANTED_NAME_LEN || name.size() > MAX_WANTED_NAME_LEN || normalize_name(name) != name) {
+  if (name.size() < MIN_WANTED_NAME_LEN || name.size() > MAX_WANTED_NAME_LEN ||
+      normalize_name(name) != name) {
     return BodyRead<std::string>::refuse("域名只能用小写字母、数字和连字符，长度 2–40");
   }
   if (std::find(RESERVED_NAMES.begin(), RESERVED_NAMES.end(), name) != RESERVED_NAMES.end()) {
@@ -167,7 +171,8 @@ BodyRead<std::string> parse_subdomain_field(std::string_view body) {
   return name;
 }
 
-std::vector<std::string> parse_allow_body(std::string_view body, std::vector<std::string>& invalid) {
+std::vector<std::string> parse_allow_body(std::string_view body,
+                                          std::vector<std::string>& invalid) {
   std::string_view text = trim(body);
   std::size_t open = text.find('[');
   if (open == std::string_view::npos) return parse_allow_list(split_any(text, ";,"), invalid);
@@ -181,7 +186,8 @@ std::vector<std::string> parse_allow_body(std::string_view body, std::vector<std
   return parse_allow_list(quoted_texts, invalid);
 }
 
-std::optional<std::string> parse_visit_field(std::string_view body, std::vector<std::string>& invalid) {
+std::optional<std::string> parse_visit_field(std::string_view body,
+                                             std::vector<std::string>& invalid) {
   constexpr std::string_view NEEDLE = "\"visit\"";
   std::size_t at = body.find(NEEDLE);
   if (at == std::string_view::npos) return std::nullopt;

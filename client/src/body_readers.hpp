@@ -29,7 +29,9 @@ template <class T>
 class [[nodiscard]] BodyRead {
  public:
   BodyRead(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  static BodyRead refuse(std::string message) { return BodyRead(std::in_place_index<1>, std::move(message)); }
+  static BodyRead refuse(std::string message) {
+    return BodyRead(std::in_place_index<1>, std::move(message));
+  }
 
   bool ok() const { return state_.index() == 0; }
   const T& value() const& { return std::get<0>(state_); }
@@ -38,7 +40,8 @@ class [[nodiscard]] BodyRead {
 
  private:
   template <std::size_t I>
-  BodyRead(std::in_place_index_t<I> index, std::string message) : state_(index, std::move(message)) {}
+  BodyRead(std::in_place_index_t<I> index, std::string message)
+      : state_(index, std::move(message)) {}
   std::variant<T, std::string> state_;
 };
 
@@ -56,6 +59,7 @@ BodyRead<std::string> parse_subdomain_field(std::string_view body);
 std::vector<std::string> parse_allow_body(std::string_view body, std::vector<std::string>& invalid);
 // None (absent or unusable), the empty text (clear the target) or an accepted name; a
 // refused name is appended to invalid.
-std::optional<std::string> parse_visit_field(std::string_view body, std::vector<std::string>& invalid);
+std::optional<std::string> parse_visit_field(std::string_view body,
+                                             std::vector<std::string>& invalid);
 
 }  // namespace quillmar

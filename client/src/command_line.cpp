@@ -9,16 +9,21 @@ namespace {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-// The program name: up to the first blank, or a quoted text without any escapes.
+// The program name: no escapes; every double quote toggles quoting, and a blank or
+// tab outside quotes ends it.
 std::string program_name(std::string_view line, std::size_t& pos) {
   std::string name;
-  if (pos < line.size() && line[pos] == '"') {
-    std::size_t end = line.find('"', pos + 1);
-    if (end == std::string_view::npos) end = line.size();
-    name = line.substr(pos + 1, end - pos - 1);
-    pos = end < line.size() ? end + 1 : end;
+  bool in_quotes = false;
+  for (; pos < line.size(); ++pos) {
+    char c = line[pos];
+    if (c == '"') {
+      in_quotes = !in_quotes;
+    } else if (is_blank(c) && !in_quotes) {
+      break;
+    } else {
+      name.push_back(c);
+    }
   }
-  while (pos < line.size() && !is_blank(line[pos])) name.push_back(line[pos++]);
   return name;
 }
 

@@ -9,7 +9,8 @@ constexpr std::string_view PLAIN_TEXT = "text/plain; charset=utf-8";
 
 }  // namespace
 
-std::string console_reply(std::string_view status, std::string_view content_type, std::string_view body) {
+std::string console_reply(std::string_view status, std::string_view content_type,
+                          std::string_view body) {
   std::string reply;
   reply.reserve(128 + body.size());
   reply += "HTTP/1.1 ";
@@ -23,13 +24,17 @@ std::string console_reply(std::string_view status, std::string_view content_type
   return reply;
 }
 
-std::string json_response(std::string body) { return console_reply("200 OK", "application/json", body); }
+std::string json_response(std::string body) {
+  return console_reply("200 OK", "application/json", body);
+}
 
 std::string page_response() {
   return console_reply("200 OK", "text/html; charset=utf-8", console_page_bytes());
 }
 
-std::string favicon_response() { return console_reply("200 OK", "image/png", console_icon_bytes()); }
+std::string favicon_response() {
+  return console_reply("200 OK", "image/png", console_icon_bytes());
+}
 
 std::string forbidden_response() { return console_reply("403 Forbidden", PLAIN_TEXT, "forbidden"); }
 

@@ -7,7 +7,8 @@
 
 namespace quillmar {
 
-std::string console_reply(std::string_view status, std::string_view content_type, std::string_view body);
+std::string console_reply(std::string_view status, std::string_view content_type,
+                          std::string_view body);
 
 // "200 OK", application/json.
 std::string json_response(std::string body);

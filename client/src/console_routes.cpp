@@ -48,7 +48,8 @@ std::string punch_lists_reply(const SharedState& shared) {
   const PunchListsJson lists = punch_lists_json(shared);
   const bool connected = load(shared.connected) != 0;
   return json_response("{\"allow\":[" + lists.allow + "],\"requests\":[" + lists.requests +
-                       "],\"visit\":" + lists.visit + ",\"connected\":" + (connected ? "true" : "false") + "}");
+                       "],\"visit\":" + lists.visit +
+                       ",\"connected\":" + (connected ? "true" : "false") + "}");
 }
 
 std::string punch_change(std::string_view body, RouteContext& ctx) {
@@ -78,8 +79,8 @@ std::string punch_change(std::string_view body, RouteContext& ctx) {
   const PunchListsJson lists = punch_lists_json(shared);
   std::string note;
   if (!invalid.empty()) {
-    note = "有 " + std::to_string(invalid.size()) + " 条不是合法设备名（只许小写字母、数字、-、_），已忽略：" +
-           join(invalid, "、");
+    note = "有 " + std::to_string(invalid.size()) +
+           " 条不是合法设备名（只许小写字母、数字、-、_），已忽略：" + join(invalid, "、");
   } else if (!changed) {
     note = "没收到要改的内容（allow 或 visit）";
   } else if (!all_sent) {
@@ -93,7 +94,8 @@ std::string punch_change(std::string_view body, RouteContext& ctx) {
 
 }  // namespace
 
-void retain_ports(std::map<std::uint16_t, std::string>& map, const std::vector<std::uint16_t>& ports) {
+void retain_ports(std::map<std::uint16_t, std::string>& map,
+                  const std::vector<std::uint16_t>& ports) {
   std::erase_if(map, [&](const auto& entry) {
     return std::find(ports.begin(), ports.end(), entry.first) == ports.end();
   });
@@ -126,7 +128,8 @@ std::string handle_ports(std::string_view body, RouteContext& ctx) {
 
 std::string handle_access(std::string_view body, RouteContext& ctx) {
   std::optional<std::uint16_t> port;
-  if (auto ports = collect_ports(body); ports.ok() && !ports.value().empty()) port = ports.value().front();
+  if (auto ports = collect_ports(body); ports.ok() && !ports.value().empty())
+    port = ports.value().front();
   auto password = json_string_field(body, "password");
   if (!password.ok()) return reader_refusal(password.error());
   if (!port) return fixed_refusal("缺少有效端口");
@@ -136,10 +139,12 @@ std::string handle_access(std::string_view body, RouteContext& ctx) {
     return std::find(ports.begin(), ports.end(), *port) != ports.end();
   });
   if (!mapped) return fixed_refusal("该端口尚未添加映射");
-  if (password.value().size() > MAX_ACCESS_PASSWORD_LEN) return fixed_refusal("访问密码最长 128 个字符");
+  if (password.value().size() > MAX_ACCESS_PASSWORD_LEN)
+    return fixed_refusal("访问密码最长 128 个字符");
 
   // The digest is made before the lock is taken; hashing needs no shared state.
-  const std::string digest = password.value().empty() ? std::string() : hash_access_password(password.value());
+  const std::string digest =
+      password.value().empty() ? std::string() : hash_access_password(password.value());
   shared.access.with([&](PortDigests& access) {
     if (digest.empty()) {
       access.erase(*port);
@@ -183,7 +188,8 @@ std::string handle_subdomain(std::string_view body, RouteContext& ctx) {
   shared.sub.set(name);
   clear_connection_error(shared);
   request_reload(ctx);
-  return json_response("{\"ok\":true,\"sub\":" + json_string(name) + ",\"note\":\"正在切换到新域名\"}");
+  return json_response("{\"ok\":true,\"sub\":" + json_string(name) +
+                       ",\"note\":\"正在切换到新域名\"}");
 }
 
 std::string handle_trust_reset(RouteContext& ctx) {

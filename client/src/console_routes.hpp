@@ -29,7 +29,8 @@ struct RouteContext {
 };
 
 // Drops every entry whose port is not in the list.
-void retain_ports(std::map<std::uint16_t, std::string>& map, const std::vector<std::uint16_t>& ports);
+void retain_ports(std::map<std::uint16_t, std::string>& map,
+                  const std::vector<std::uint16_t>& ports);
 
 std::string handle_state(RouteContext& ctx);
 std::string handle_ports(std::string_view body, RouteContext& ctx);

@@ -38,24 +38,34 @@ struct Route {
 const std::array<Route, 13> ROUTES = {{
     {"GET", "/", [](const ConsoleRequest&, RouteContext&) { return page_response(); }},
     {"GET", "/index.html", [](const ConsoleRequest&, RouteContext&) { return page_response(); }},
-    {"GET", "/favicon.png", [](const ConsoleRequest&, RouteContext&) { return favicon_response(); }},
-    {"GET", "/favicon.ico", [](const ConsoleRequest&, RouteContext&) { return favicon_response(); }},
-    {"GET", "/api/state", [](const ConsoleRequest&, RouteContext& ctx) { return handle_state(ctx); }},
-    {"GET", "/api/punch", [](const ConsoleRequest& r, RouteContext& ctx) { return handle_punch("GET", r.body, ctx); }},
-    {"POST", "/api/ports", [](const ConsoleRequest& r, RouteContext& ctx) { return handle_ports(r.body, ctx); }},
-    {"POST", "/api/access", [](const ConsoleRequest& r, RouteContext& ctx) { return handle_access(r.body, ctx); }},
-    {"POST", "/api/invite", [](const ConsoleRequest& r, RouteContext& ctx) { return handle_invite(r.body, ctx); }},
-    {"POST", "/api/reconnect", [](const ConsoleRequest&, RouteContext& ctx) { return handle_reconnect(ctx); }},
+    {"GET", "/favicon.png",
+     [](const ConsoleRequest&, RouteContext&) { return favicon_response(); }},
+    {"GET", "/favicon.ico",
+     [](const ConsoleRequest&, RouteContext&) { return favicon_response(); }},
+    {"GET", "/api/state",
+     [](const ConsoleRequest&, RouteContext& ctx) { return handle_state(ctx); }},
+    {"GET", "/api/punch",
+     [](const ConsoleRequest& r, RouteContext& ctx) { return handle_punch("GET", r.body, ctx); }},
+    {"POST", "/api/ports",
+     [](const ConsoleRequest& r, RouteContext& ctx) { return handle_ports(r.body, ctx); }},
+    {"POST", "/api/access",
+     [](const ConsoleRequest& r, RouteContext& ctx) { return handle_access(r.body, ctx); }},
+    {"POST", "/api/invite",
+     [](const ConsoleRequest& r, RouteContext& ctx) { return handle_invite(r.body, ctx); }},
+    {"POST", "/api/reconnect",
+     [](const ConsoleRequest&, RouteContext& ctx) { return handle_reconnect(ctx); }},
     {"POST", "/api/subdomain",
      [](const ConsoleRequest& r, RouteContext& ctx) { return handle_subdomain(r.body, ctx); }},
-    {"POST", "/api/trust/reset", [](const ConsoleRequest&, RouteContext& ctx) { return handle_trust_reset(ctx); }},
+    {"POST", "/api/trust/reset",
+     [](const ConsoleRequest&, RouteContext& ctx) { return handle_trust_reset(ctx); }},
     {"POST", "/api/punch",
      [](const ConsoleRequest& r, RouteContext& ctx) { return handle_punch("POST", r.body, ctx); }},
 }};
 
 std::string dispatch(const ConsoleRequest& request, RouteContext& routes) {
   for (const auto& route : ROUTES) {
-    if (route.method == request.method && route.path == request.path) return route.handler(request, routes);
+    if (route.method == request.method && route.path == request.path)
+      return route.handler(request, routes);
   }
   return not_found_response();
 }
@@ -69,7 +79,8 @@ asio::awaitable<void> discard_input(tcp::socket& connection) {
   std::array<char, 4096> scratch;
   std::size_t total = 0;
   while (total < LINGER_LIMIT) {
-    auto [ec, n] = co_await connection.async_read_some(asio::buffer(scratch), as_tuple(asio::use_awaitable));
+    auto [ec, n] =
+        co_await connection.async_read_some(asio::buffer(scratch), as_tuple(asio::use_awaitable));
     if (ec || n == 0) break;
     total += n;
   }
@@ -87,7 +98,8 @@ asio::awaitable<void> linger(tcp::socket& connection) {
 std::error_code take_over_listener(tcp::acceptor& listener, const asio::any_io_executor& executor) {
   std::error_code ec;
   auto& own_context = asio::query(executor, asio::execution::context_as<asio::execution_context&>);
-  auto& listener_context = asio::query(listener.get_executor(), asio::execution::context_as<asio::execution_context&>);
+  auto& listener_context =
+      asio::query(listener.get_executor(), asio::execution::context_as<asio::execution_context&>);
   if (&own_context != &listener_context) {
     const auto protocol = listener.local_endpoint(ec).protocol();
     if (ec) return ec;
@@ -131,8 +143,8 @@ std::uint64_t content_length_value(const std::optional<std::string>& value) {
 bool request_complete(std::string_view bytes) {
   std::size_t head_end = bytes.find(HEAD_END);
   if (head_end == std::string_view::npos) return false;
-  const std::uint64_t length =
-      content_length_value(find_header(decode_utf8_lossy(bytes.substr(0, head_end)), "content-length"));
+  const std::uint64_t length = content_length_value(
+      find_header(decode_utf8_lossy(bytes.substr(0, head_end)), "content-length"));
   if (length > MAX_BODY_SIZE) return true;
   return bytes.size() >= head_end + HEAD_END.size() + length;
 }
@@ -141,8 +153,9 @@ asio::awaitable<std::string> read_request(tcp::socket& connection) {
   std::string buffer(REQUEST_BUFFER_SIZE, '\0');
   std::size_t filled = 0;
   while (filled < buffer.size()) {
-    auto [ec, n] = co_await connection.async_read_some(asio::buffer(buffer.data() + filled, buffer.size() - filled),
-                                                       as_tuple(asio::use_awaitable));
+    auto [ec, n] = co_await connection.async_read_some(
+        asio::buffer(buffer.data() + filled, buffer.size() - filled),
+        as_tuple(asio::use_awaitable));
     // A read error ends the request as read so far, like the end of input does.
     if (ec || n == 0) break;
     filled += n;
@@ -158,7 +171,8 @@ ConsoleRequest parse_console_request(std::string_view bytes) {
   if (std::size_t head_end = bytes.find(HEAD_END); head_end != std::string_view::npos) {
     const std::uint64_t length = content_length_value(find_header(request.text, "content-length"));
     std::string_view rest = bytes.substr(head_end + HEAD_END.size());
-    request.body = decode_utf8_lossy(rest.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(length, rest.size()))));
+    request.body = decode_utf8_lossy(
+        rest.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(length, rest.size()))));
   }
   std::string_view line = std::string_view(request.text).substr(0, request.text.find('\n'));
   if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
@@ -176,7 +190,8 @@ bool check_host(std::string_view text, std::uint16_t console_port) {
   if (!host) return false;
   const std::string lower = ascii_lower(*host);
   if (lower == "127.0.0.1" || lower == "localhost" || lower == "[::1]") return true;
-  return equals_with_port(lower, "127.0.0.1:", console_port) || equals_with_port(lower, "localhost:", console_port) ||
+  return equals_with_port(lower, "127.0.0.1:", console_port) ||
+         equals_with_port(lower, "localhost:", console_port) ||
          equals_with_port(lower, "[::1]:", console_port);
 }
 
@@ -188,11 +203,14 @@ bool check_origin(std::string_view text, std::uint16_t console_port) {
          equals_with_port(*origin, "http://[::1]:", console_port);
 }
 
-std::string answer_console_request(std::string_view bytes, RouteContext& routes, std::uint16_t console_port) {
+std::string answer_console_request(std::string_view bytes, RouteContext& routes,
+                                   std::uint16_t console_port) {
   const ConsoleRequest request = parse_console_request(bytes);
   if (!check_host(request.text, console_port)) return forbidden_response();
-  if (request.method == "POST" && !check_origin(request.text, console_port)) return forbidden_response();
-  if (content_length_value(find_header(request.text, "content-length")) > MAX_BODY_SIZE) return too_large_response();
+  if (request.method == "POST" && !check_origin(request.text, console_port))
+    return forbidden_response();
+  if (content_length_value(find_header(request.text, "content-length")) > MAX_BODY_SIZE)
+    return too_large_response();
   return dispatch(request, routes);
 }
 
@@ -209,8 +227,8 @@ asio::awaitable<void> handle_console_request(ConsoleContext ctx) {
 }
 
 asio::awaitable<void> serve_console(tcp::acceptor listener, std::string domain, std::string gateway,
-                                    SharedStatePtr shared, ReloadSender reload_tx, ControlSender control_tx,
-                                    std::uint16_t console_port) {
+                                    SharedStatePtr shared, ReloadSender reload_tx,
+                                    ControlSender control_tx, std::uint16_t console_port) {
   const auto executor = co_await asio::this_coro::executor;
   if (std::error_code ec = take_over_listener(listener, executor)) {
     print_err("client: 管理界面监听失败: " + IoError::from(ec).display() + "\n");
@@ -225,10 +243,12 @@ asio::awaitable<void> serve_console(tcp::acceptor listener, std::string domain, 
       co_await pause.async_wait(as_tuple(asio::use_awaitable));
       continue;
     }
-    ConsoleContext ctx{std::move(connection), RouteContext{domain, gateway, shared, reload_tx, control_tx}, console_port};
+    ConsoleContext ctx{std::move(connection),
+                       RouteContext{domain, gateway, shared, reload_tx, control_tx}, console_port};
     // The connection's one catch: a handler that throws (out of memory) ends only its
     // own exchange; the socket closes with the task.
-    asio::co_spawn(executor, handle_console_request(std::move(ctx)), [](const std::exception_ptr&) {});
+    asio::co_spawn(executor, handle_console_request(std::move(ctx)),
+                   [](const std::exception_ptr&) {});
   }
 }
 

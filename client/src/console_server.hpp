@@ -53,8 +53,9 @@ struct ConsoleRequest {
 // set up the listener prints "client: 管理界面监听失败: …" and ends the task; the
 // program goes on without a console. Accept errors pause ACCEPT_RETRY_DELAY and never
 // end the loop. Each connection runs in a task of its own, never awaited.
-asio::awaitable<void> serve_console(asio::ip::tcp::acceptor listener, std::string domain, std::string gateway,
-                                    SharedStatePtr shared, ReloadSender reload_tx, ControlSender control_tx,
+asio::awaitable<void> serve_console(asio::ip::tcp::acceptor listener, std::string domain,
+                                    std::string gateway, SharedStatePtr shared,
+                                    ReloadSender reload_tx, ControlSender control_tx,
                                     std::uint16_t console_port);
 
 // Reads one request, answers it, closes the connection. No error leaves it.
@@ -81,6 +82,7 @@ bool check_host(std::string_view text, std::uint16_t console_port);
 bool check_origin(std::string_view text, std::uint16_t console_port);
 
 // The whole exchange without the socket: checks, size limit, route table, reply bytes.
-std::string answer_console_request(std::string_view bytes, RouteContext& routes, std::uint16_t console_port);
+std::string answer_console_request(std::string_view bytes, RouteContext& routes,
+                                   std::uint16_t console_port);
 
 }  // namespace quillmar

@@ -38,7 +38,8 @@ using AllowList = std::vector<std::string>;
 
 std::optional<PunchStatus> parse_punch_status(std::span<const std::uint8_t> payload);
 std::vector<Candidate> parse_candidates(std::string_view text);
-AllowList parse_allow_list(const std::vector<std::string>& inputs, std::vector<std::string>& refused);
+AllowList parse_allow_list(const std::vector<std::string>& inputs,
+                           std::vector<std::string>& refused);
 void forget_requests_from(std::vector<PunchRequest>& requests, std::string_view name);
 void keep_recent_requests(std::vector<PunchRequest>& requests);
 

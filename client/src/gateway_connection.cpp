@@ -28,7 +28,8 @@ std::string host_part(std::string_view address) {
 }
 
 // The TLS attempt: steps up to the handshake; the pin check comes after it.
-asio::awaitable<Result<TlsConnection>> try_tls(const std::string& address, const SessionTimings& timings) {
+asio::awaitable<Result<TlsConnection>> try_tls(const std::string& address,
+                                               const SessionTimings& timings) {
   auto connected = co_await connect_gateway(address, timings.gateway_connect_timeout);
   if (!connected) co_return connected.error();
   tcp::socket socket = std::move(connected).value();
@@ -45,11 +46,13 @@ asio::awaitable<Result<TlsConnection>> try_tls(const std::string& address, const
     co_return IoError::make(ErrorKind::TimedOut, "TLS 握手超时（网关可能不支持 TLS）");
   }
   auto& handshake = std::get<0>(outcome);
-  if (!handshake) co_return IoError::make(ErrorKind::Other, "TLS 握手失败: " + handshake.error().display());
+  if (!handshake)
+    co_return IoError::make(ErrorKind::Other, "TLS 握手失败: " + handshake.error().display());
   co_return std::move(handshake).value();
 }
 
-asio::awaitable<Result<Transport>> plain_transport(const std::string& address, const SessionTimings& timings) {
+asio::awaitable<Result<Transport>> plain_transport(const std::string& address,
+                                                   const SessionTimings& timings) {
   auto connected = co_await connect_gateway(address, timings.gateway_connect_timeout);
   if (!connected) {
     print_err("client: " + connected.error().display() + "\n");
@@ -60,9 +63,11 @@ asio::awaitable<Result<Transport>> plain_transport(const std::string& address, c
 
 }  // namespace
 
-asio::awaitable<Result<tcp::socket>> connect_gateway(std::string_view address, std::chrono::milliseconds deadline) {
+asio::awaitable<Result<tcp::socket>> connect_gateway(std::string_view address,
+                                                     std::chrono::milliseconds deadline) {
   auto colon = address.rfind(':');
-  if (colon == std::string_view::npos) co_return IoError::make(ErrorKind::Other, "网关地址应为 host:port");
+  if (colon == std::string_view::npos)
+    co_return IoError::make(ErrorKind::Other, "网关地址应为 host:port");
   auto port = parse_u16(address.substr(colon + 1));
   if (!port) co_return IoError::make(ErrorKind::Other, "网关端口不是数字");
   auto connected = co_await connect_host(std::string(address.substr(0, colon)), *port, deadline);
@@ -106,9 +111,10 @@ bool check_gateway_pin(const std::string& fingerprint, SharedState& shared) {
   }
   if (creds.gw_pin == fingerprint) return true;
 
-  print_err("client: 网关证书变了，拒绝连接（指纹 " + first_chars(creds.gw_pin, PIN_PREFIX_LEN) + "… → " +
-            first_chars(fingerprint, PIN_PREFIX_LEN) + "…）。\n");
-  print_err("client: 确认是运维换了证书之后，删掉 " + path_to_utf8(shared.key_path) + " 里的 gw_pin= 那一行再启动。\n");
+  print_err("client: 网关证书变了，拒绝连接（指纹 " + first_chars(creds.gw_pin, PIN_PREFIX_LEN) +
+            "… → " + first_chars(fingerprint, PIN_PREFIX_LEN) + "…）。\n");
+  print_err("client: 确认是运维换了证书之后，删掉 " + path_to_utf8(shared.key_path) +
+            " 里的 gw_pin= 那一行再启动。\n");
   shared.connection_error.set("网关证书已更新，请在 Quillmar 页面确认更新后重新连接。");
   return false;
 }

@@ -43,7 +43,8 @@ void* gui_main(void* raw) {
 void start_gui_thread(GuiContext context) {
   auto owned = std::make_unique<GuiContext>(std::move(context));
 #ifdef _WIN32
-  HANDLE thread = CreateThread(nullptr, GUI_STACK_SIZE, gui_main, owned.get(), STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  HANDLE thread = CreateThread(nullptr, GUI_STACK_SIZE, gui_main, owned.get(),
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   if (thread == nullptr) thread_spawn_failed(static_cast<int>(GetLastError()));
   owned.release();
   CloseHandle(thread);

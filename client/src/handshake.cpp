@@ -18,7 +18,9 @@ std::string join_ports(const std::vector<std::uint16_t>& ports) {
   return out;
 }
 
-Frame text_frame(std::uint8_t kind, std::string_view text) { return new_frame(kind, 0, as_bytes(text)); }
+Frame text_frame(std::uint8_t kind, std::string_view text) {
+  return new_frame(kind, 0, as_bytes(text));
+}
 
 std::string access_payload(const SessionInputs& inputs, SharedState& shared) {
   std::vector<AccessEntry> entries = shared.access.with([&](const PortDigests& access) {
@@ -31,14 +33,17 @@ std::string access_payload(const SessionInputs& inputs, SharedState& shared) {
   return format_access_list(entries);
 }
 
-bool starts_with(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+bool starts_with(std::string_view text, std::string_view prefix) {
+  return text.substr(0, prefix.size()) == prefix;
+}
 
 void accept_welcome(const std::string& text, const SessionInputs& inputs, SharedState& shared) {
   store(shared.front_http_port, welcome_number(text, "pubport"));
   store(shared.front_https_port, welcome_number(text, "pubtls"));
   if (debug_enabled()) {
     print_out("client: 正门端口 http=" + std::to_string(load(shared.front_http_port)) +
-              " / https=" + std::to_string(load(shared.front_https_port)) + "（0 = 没配，被撤销后无法回落）\n");
+              " / https=" + std::to_string(load(shared.front_https_port)) +
+              "（0 = 没配，被撤销后无法回落）\n");
   }
   shared.blocked_ports.set({});
   // No direct-connection offer can be registered while the allow list and the visit
@@ -75,7 +80,8 @@ SessionOutcome handle_refusal(const std::string& text, SharedState& shared) {
 
 }  // namespace
 
-asio::awaitable<std::optional<SessionOutcome>> send_handshake(SharedWriter& writer, const SessionInputs& inputs,
+asio::awaitable<std::optional<SessionOutcome>> send_handshake(SharedWriter& writer,
+                                                              const SessionInputs& inputs,
                                                               SharedState& shared) {
   std::string hello = inputs.sub + "\n" + join_ports(inputs.ports) + "\n" + inputs.token;
   if (auto sent = co_await writer.send(text_frame(KIND_HELLO, hello)); !sent) {
@@ -83,15 +89,16 @@ asio::awaitable<std::optional<SessionOutcome>> send_handshake(SharedWriter& writ
     co_return SessionOutcome::OUTCOME_RETRY;
   }
   if (!inputs.invite.empty()) {
-    if (!co_await writer.send(text_frame(KIND_INVITE, inputs.invite))) co_return SessionOutcome::OUTCOME_RETRY;
+    auto sent = co_await writer.send(text_frame(KIND_INVITE, inputs.invite));
+    if (!sent) co_return SessionOutcome::OUTCOME_RETRY;
   }
-  if (!co_await writer.send(text_frame(KIND_ACCESS, access_payload(inputs, shared)))) {
-    co_return SessionOutcome::OUTCOME_RETRY;
-  }
+  auto sent = co_await writer.send(text_frame(KIND_ACCESS, access_payload(inputs, shared)));
+  if (!sent) co_return SessionOutcome::OUTCOME_RETRY;
   co_return std::nullopt;
 }
 
-asio::awaitable<std::optional<SessionOutcome>> handle_handshake_reply(ReadHalf& reader, const SessionInputs& inputs,
+asio::awaitable<std::optional<SessionOutcome>> handle_handshake_reply(ReadHalf& reader,
+                                                                      const SessionInputs& inputs,
                                                                       SharedState& shared) {
   auto read = co_await read_frame(reader);
   if (!read) {
@@ -120,7 +127,8 @@ std::uint64_t welcome_number(std::string_view text, std::string_view key) {
 
 std::optional<std::string> mapping_limit_notice(std::string_view text) {
   if (!starts_with(text, "quota:")) return std::nullopt;
-  if (text.find("映射") == std::string_view::npos && text.find("隧道") == std::string_view::npos) return std::nullopt;
+  if (text.find("映射") == std::string_view::npos && text.find("隧道") == std::string_view::npos)
+    return std::nullopt;
   return std::string(trim(text.substr(6)));
 }
 

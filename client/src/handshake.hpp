@@ -32,11 +32,13 @@ struct SessionInputs {
 };
 
 // nullopt when all three frames were written; otherwise the session's outcome.
-asio::awaitable<std::optional<SessionOutcome>> send_handshake(SharedWriter& writer, const SessionInputs& inputs,
+asio::awaitable<std::optional<SessionOutcome>> send_handshake(SharedWriter& writer,
+                                                              const SessionInputs& inputs,
                                                               SharedState& shared);
 
 // Reads the reply without a deadline. nullopt: welcomed (banner printed, state set).
-asio::awaitable<std::optional<SessionOutcome>> handle_handshake_reply(ReadHalf& reader, const SessionInputs& inputs,
+asio::awaitable<std::optional<SessionOutcome>> handle_handshake_reply(ReadHalf& reader,
+                                                                      const SessionInputs& inputs,
                                                                       SharedState& shared);
 
 std::uint64_t welcome_number(std::string_view text, std::string_view key);

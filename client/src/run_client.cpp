@@ -66,7 +66,8 @@ std::string choose_device_name(const ClientOptions& options, Creds& creds) {
   return name;
 }
 
-std::vector<std::uint16_t> choose_ports(const ClientOptions& options, const std::filesystem::path& key_path) {
+std::vector<std::uint16_t> choose_ports(const ClientOptions& options,
+                                        const std::filesystem::path& key_path) {
   std::vector<std::uint16_t> ports = options.http_ports;
   if (!ports.empty()) {
     save_ports(key_path, ports);
@@ -94,7 +95,8 @@ void run_runtime(asio::io_context& main_io, asio::io_context& pool_io, Superviso
 
   SupervisorEnvironment environment;
   environment.pool = pool_io.get_executor();
-  auto done = asio::co_spawn(main_io, supervise(std::move(context), std::move(environment)), asio::use_future);
+  auto done = asio::co_spawn(main_io, supervise(std::move(context), std::move(environment)),
+                             asio::use_future);
   main_io.run();
   done.get();
 
@@ -116,8 +118,9 @@ int run_client(const std::vector<std::string>& args) {
   }
   const std::uint16_t console_port = console_port_option(args);
 
-  asio::io_context main_io;
+  // The workers' context outlives the main one: what the session made lives on it.
   asio::io_context pool_io;
+  asio::io_context main_io;
   auto listener = bind_console(pool_io, console_port);
   if (!listener) {
     if (listener.error().kind != ErrorKind::AddrInUse) return fail(listener.error());
@@ -159,11 +162,21 @@ int run_client(const std::vector<std::string>& args) {
   auto [control_tx, control_rx] = make_queue<SessionControl>(0);
   auto [exit_tx, exit_rx] = make_queue<Signal>(0);
 
-  SupervisorContext context{options.domain,        options.gateway,       device_name,
-                            std::move(creds),      std::move(punch),      std::move(listener).value(),
-                            shared,                std::move(reload_tx),  std::move(control_tx),
-                            std::move(exit_tx),    std::move(control_rx), std::move(reload_rx),
-                            std::move(exit_rx),    console_port,          options.auto_rename};
+  SupervisorContext context{options.domain,
+                            options.gateway,
+                            device_name,
+                            std::move(creds),
+                            std::move(punch),
+                            std::move(listener).value(),
+                            shared,
+                            std::move(reload_tx),
+                            std::move(control_tx),
+                            std::move(exit_tx),
+                            std::move(control_rx),
+                            std::move(reload_rx),
+                            std::move(exit_rx),
+                            console_port,
+                            options.auto_rename};
   run_runtime(main_io, pool_io, std::move(context));
   return 0;
 }

@@ -12,7 +12,8 @@
 namespace quillmar {
 namespace {
 
-std::optional<std::string> saved_value(const std::filesystem::path& key_path, std::string_view key) {
+std::optional<std::string> saved_value(const std::filesystem::path& key_path,
+                                       std::string_view key) {
   std::ifstream in(key_path, std::ios::binary);
   if (!in) return std::nullopt;
   std::ostringstream text;
@@ -37,7 +38,8 @@ std::vector<std::uint16_t> load_saved_ports(const std::filesystem::path& key_pat
   if (!value) return ports;
   for (auto item : split(*value, ',')) {
     auto port = parse_port_number(trim(item));
-    if (!port || *port == 0 || std::find(ports.begin(), ports.end(), *port) != ports.end()) continue;
+    if (!port || *port == 0 || std::find(ports.begin(), ports.end(), *port) != ports.end())
+      continue;
     ports.push_back(*port);
   }
   return ports;

@@ -28,7 +28,8 @@ using FrameRead = Result<std::optional<Frame>>;
 asio::awaitable<void> heartbeat(SharedWriterPtr writer, std::chrono::milliseconds interval) {
   for (;;) {
     co_await sleep_for(interval);
-    if (!co_await writer->send(Frame{{}, 0, KIND_HEARTBEAT})) co_return;
+    auto sent = co_await writer->send(Frame{{}, 0, KIND_HEARTBEAT});
+    if (!sent) co_return;
   }
 }
 
@@ -38,17 +39,21 @@ asio::awaitable<void> read_frames(std::unique_ptr<ReadHalf> reader, Sender<Frame
   for (;;) {
     FrameRead read = co_await read_frame(*reader);
     bool last = !read || !read.value();
-    if (!co_await frames.send(std::move(read)) || last) co_return;
+    bool handed_over = co_await frames.send(std::move(read));
+    if (!handed_over || last) co_return;
   }
 }
 
 // The frame reader task, stopped when the session ends in any way.
 class FrameReader {
  public:
-  FrameReader(asio::any_io_executor executor, std::unique_ptr<ReadHalf> reader, Sender<FrameRead> frames)
-      : strand_(asio::make_strand(executor)), signal_(std::make_shared<asio::cancellation_signal>()) {
-    asio::co_spawn(strand_, read_frames(std::move(reader), std::move(frames)),
-                   asio::bind_cancellation_slot(signal_->slot(), [signal = signal_](std::exception_ptr) {}));
+  FrameReader(asio::any_io_executor executor, std::unique_ptr<ReadHalf> reader,
+              Sender<FrameRead> frames)
+      : strand_(asio::make_strand(executor)),
+        signal_(std::make_shared<asio::cancellation_signal>()) {
+    asio::co_spawn(
+        strand_, read_frames(std::move(reader), std::move(frames)),
+        asio::bind_cancellation_slot(signal_->slot(), [signal = signal_](std::exception_ptr) {}));
   }
   FrameReader(const FrameReader&) = delete;
   FrameReader& operator=(const FrameReader&) = delete;
@@ -83,7 +88,8 @@ class FrameLoop {
       std::optional<FrameRead> read = co_await next_frame();
       if (!read) continue;  // a control message was taken
       if (!*read || !read->value()) co_return co_await end_session();
-      if (co_await dispatch_frame(std::move(*read->value()))) co_return co_await end_session();
+      bool ends_session = co_await dispatch_frame(std::move(*read->value()));
+      if (ends_session) co_return co_await end_session();
     }
   }
 
@@ -143,8 +149,8 @@ class FrameLoop {
   asio::awaitable<void> open_stream(Frame frame) {
     auto& payload = frame.payload;
     auto newline = std::find(payload.begin(), payload.end(), std::uint8_t{'\n'});
-    std::uint16_t port =
-        stream_port(decode_utf8_lossy(std::span<const std::uint8_t>(payload.data(), newline - payload.begin())));
+    std::uint16_t port = stream_port(decode_utf8_lossy(
+        std::span<const std::uint8_t>(payload.data(), newline - payload.begin())));
     // The first bytes keep the payload's buffer: the port line is cut off its front.
     payload.erase(payload.begin(), newline == payload.end() ? newline : newline + 1);
     std::string host = target_host_for(*shared_, port);
@@ -159,15 +165,22 @@ class FrameLoop {
     table.insert(frame.id, std::move(queue_tx));
     table.unlock();
 
-    asio::co_spawn(env_.pool,
-                   serve_stream(StreamTaskInputs{frame.id, port, std::move(host), std::move(payload)},
-                                std::move(queue_rx), writer_, table_, env_.timings.local_connect_timeout),
-                   asio::detached);
+    asio::co_spawn(
+        env_.pool,
+        serve_stream(StreamTaskInputs{frame.id, port, std::move(host), std::move(payload)},
+                     std::move(queue_rx), writer_, table_, env_.timings.local_connect_timeout),
+        asio::detached);
   }
 
   asio::awaitable<void> route(Frame frame, bool remove) {
-    auto sender = remove ? co_await table_->take_out(frame.id) : co_await table_->look_up(frame.id);
-    if (sender) co_await StreamTable::put(*sender, std::move(frame));  // a stream whose task ended drops it
+    std::optional<StreamSender> sender;
+    if (remove) {
+      sender = co_await table_->take_out(frame.id);
+    } else {
+      sender = co_await table_->look_up(frame.id);
+    }
+    if (sender)
+      co_await StreamTable::put(*sender, std::move(frame));  // a stream whose task ended drops it
   }
 
   // True when the session must end to re-register more ports.
@@ -203,7 +216,8 @@ class FrameLoop {
     store(shared_->connected, 0);
     {
       auto table = co_await table_->lock();
-      for (auto& [id, sender] : table.take_all()) co_await StreamTable::put(sender, Frame{{}, id, KIND_CLOSE});
+      for (auto& [id, sender] : table.take_all())
+        co_await StreamTable::put(sender, Frame{{}, id, KIND_CLOSE});
     }
     if (!quota_notice_) co_return SessionOutcome::OUTCOME_RETRY;
     store(shared_->quota_used, 1);
@@ -227,20 +241,24 @@ std::uint16_t stream_port(std::string_view port_text) {
   return parse_u16(trim(port_text)).value_or(DEFAULT_STREAM_PORT);
 }
 
-asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr shared, const PunchOptions&,
-                                            ControlReceiver& control_rx, SessionEnvironment environment) {
+asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr shared,
+                                            const PunchOptions&, ControlReceiver& control_rx,
+                                            SessionEnvironment environment) {
   auto transport = co_await open_transport(inputs.gateway, shared, environment.timings);
   if (!transport) co_return SessionOutcome::OUTCOME_RETRY;
   store(shared->tls_active, transport.value().tls ? 1 : 0);
-  auto writer = std::make_shared<SharedWriter>(environment.pool, std::move(transport.value().halves.write));
+  auto writer =
+      std::make_shared<SharedWriter>(environment.pool, std::move(transport.value().halves.write));
   auto reader = std::move(transport.value().halves.read);
 
   if (auto refused = co_await send_handshake(*writer, inputs, *shared)) co_return *refused;
   if (auto refused = co_await handle_handshake_reply(*reader, inputs, *shared)) co_return *refused;
 
-  asio::co_spawn(environment.pool, heartbeat(writer, environment.timings.heartbeat_interval), asio::detached);
+  asio::co_spawn(environment.pool, heartbeat(writer, environment.timings.heartbeat_interval),
+                 asio::detached);
   auto [frames_tx, frames_rx] = make_queue<FrameRead>(1);
-  FrameReader frame_reader(co_await asio::this_coro::executor, std::move(reader), std::move(frames_tx));
+  FrameReader frame_reader(co_await asio::this_coro::executor, std::move(reader),
+                           std::move(frames_tx));
   FrameLoop loop(inputs, shared, control_rx, environment, std::move(writer), std::move(frames_rx));
   co_return co_await loop.run();
 }

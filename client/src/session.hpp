@@ -20,8 +20,9 @@ struct SessionEnvironment {
 
 // Never fails; every end is an outcome. The supervisor may drop it at any wait (by
 // cancellation): the stream tasks and the heartbeat it started run on by themselves.
-asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr shared, const PunchOptions& punch,
-                                            ControlReceiver& control_rx, SessionEnvironment environment);
+asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr shared,
+                                            const PunchOptions& punch, ControlReceiver& control_rx,
+                                            SessionEnvironment environment);
 
 // The port of a KIND_OPEN payload's first line, DEFAULT_STREAM_PORT when it is no number.
 std::uint16_t stream_port(std::string_view port_text);

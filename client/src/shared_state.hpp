@@ -78,8 +78,12 @@ struct SharedState {
 
 using SharedStatePtr = std::shared_ptr<SharedState>;
 
-inline std::uint64_t load(const Counter& counter) { return counter.load(std::memory_order_relaxed); }
-inline void store(Counter& counter, std::uint64_t value) { counter.store(value, std::memory_order_relaxed); }
+inline std::uint64_t load(const Counter& counter) {
+  return counter.load(std::memory_order_relaxed);
+}
+inline void store(Counter& counter, std::uint64_t value) {
+  counter.store(value, std::memory_order_relaxed);
+}
 
 // Direct-connection settings changed in place by a running session.
 struct SessionControl {

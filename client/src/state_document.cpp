@@ -72,7 +72,8 @@ PunchListsJson punch_lists_json(const SharedState& shared, std::optional<std::ui
       std::uint64_t ago = 0;
       if (now_secs && *now_secs > request.at) ago = *now_secs - request.at;
       if (!lists.requests.empty()) lists.requests += ',';
-      lists.requests += "{\"who\":" + json_string(request.who) + ",\"ago\":" + std::to_string(ago) + "}";
+      lists.requests +=
+          "{\"who\":" + json_string(request.who) + ",\"ago\":" + std::to_string(ago) + "}";
     }
   });
   for (const auto& name : allow) {
@@ -83,14 +84,17 @@ PunchListsJson punch_lists_json(const SharedState& shared, std::optional<std::ui
   return lists;
 }
 
-PunchListsJson punch_lists_json(const SharedState& shared) { return punch_lists_json(shared, unix_now()); }
-
-std::string upgrade_url(std::string_view device_id) {
-  return std::string("https://") + QUILLMAR_SITE_HOST + "/?device_id=" + std::string(device_id) + "#plans";
+PunchListsJson punch_lists_json(const SharedState& shared) {
+  return punch_lists_json(shared, unix_now());
 }
 
-std::string render_state_json(const SharedState& shared, std::string_view domain, std::string_view gateway,
-                              std::optional<std::uint64_t> now_secs) {
+std::string upgrade_url(std::string_view device_id) {
+  return std::string("https://") + QUILLMAR_SITE_HOST + "/?device_id=" + std::string(device_id) +
+         "#plans";
+}
+
+std::string render_state_json(const SharedState& shared, std::string_view domain,
+                              std::string_view gateway, std::optional<std::uint64_t> now_secs) {
   const std::string sub = shared.sub.get();
   const auto blocked = shared.blocked_ports.get();
   const auto access = shared.access.get();
@@ -108,7 +112,8 @@ std::string render_state_json(const SharedState& shared, std::string_view domain
       items += ",\"host\":" + json_string(host);
       items += ",\"slug\":" + json_string(slug);
       items += ",\"url\":" + json_string("https://" + slug + "." + std::string(domain));
-      if (std::find(blocked.begin(), blocked.end(), port) != blocked.end()) items += ",\"blocked\":true";
+      if (std::find(blocked.begin(), blocked.end(), port) != blocked.end())
+        items += ",\"blocked\":true";
       if (contains_key(access, port)) items += ",\"protected\":true";
       if (i >= load(shared.max_mappings)) items += ",\"plan_limited\":true";
       items += '}';
@@ -122,7 +127,8 @@ std::string render_state_json(const SharedState& shared, std::string_view domain
   const PunchListsJson lists = punch_lists_json(shared, now_secs);
   const std::uint64_t ownership = load(shared.ownership);
   const bool tls = load(shared.tls_active) != 0;
-  const bool invite_configured = shared.invite.with([](const std::string& invite) { return !invite.empty(); });
+  const bool invite_configured =
+      shared.invite.with([](const std::string& invite) { return !invite.empty(); });
   const std::string plan = shared.plan.get();
   const std::uint64_t usage_used = load(shared.usage_used);
   const std::uint64_t usage_limit = load(shared.usage_limit);
@@ -130,7 +136,8 @@ std::string render_state_json(const SharedState& shared, std::string_view domain
   const std::uint64_t max_mappings = load(shared.max_mappings);
   const std::uint64_t plan_ends_at = load(shared.plan_ends_at);
   const std::string connection_error = shared.connection_error.get();
-  const std::string base_url = sub.empty() ? std::string() : "https://" + sub + "." + std::string(domain);
+  const std::string base_url =
+      sub.empty() ? std::string() : "https://" + sub + "." + std::string(domain);
 
   std::string doc;
   doc.reserve(1024 + items.size());
@@ -163,7 +170,8 @@ std::string render_state_json(const SharedState& shared, std::string_view domain
   return doc;
 }
 
-std::string render_state_json(const SharedState& shared, std::string_view domain, std::string_view gateway) {
+std::string render_state_json(const SharedState& shared, std::string_view domain,
+                              std::string_view gateway) {
   return render_state_json(shared, domain, gateway, unix_now());
 }
 

@@ -32,9 +32,10 @@ PunchListsJson punch_lists_json(const SharedState& shared, std::optional<std::ui
 PunchListsJson punch_lists_json(const SharedState& shared);
 
 // The 25-key document. Fields are copied one lock at a time, so it is no atomic snapshot.
-std::string render_state_json(const SharedState& shared, std::string_view domain, std::string_view gateway,
-                              std::optional<std::uint64_t> now_secs);
-std::string render_state_json(const SharedState& shared, std::string_view domain, std::string_view gateway);
+std::string render_state_json(const SharedState& shared, std::string_view domain,
+                              std::string_view gateway, std::optional<std::uint64_t> now_secs);
+std::string render_state_json(const SharedState& shared, std::string_view domain,
+                              std::string_view gateway);
 
 // "https://{site}/?device_id={id}#plans", the service's plans page for this device.
 std::string upgrade_url(std::string_view device_id);

@@ -19,7 +19,7 @@
 
 namespace quillmar {
 
-inline constexpr std::size_t MAX_STREAMS = 512;       // more open requests are refused
+inline constexpr std::size_t MAX_STREAMS = 512;        // more open requests are refused
 inline constexpr std::size_t STREAM_QUEUE_DEPTH = 32;  // frames queued before a put waits
 
 using StreamSender = Sender<Frame>;
@@ -27,7 +27,9 @@ using StreamReceiver = Receiver<Frame>;
 
 // A new stream's queue: the sending end goes into the table, the receiving end to the
 // stream task (and from there to its writer).
-inline std::pair<StreamSender, StreamReceiver> stream_queue() { return make_queue<Frame>(STREAM_QUEUE_DEPTH); }
+inline std::pair<StreamSender, StreamReceiver> stream_queue() {
+  return make_queue<Frame>(STREAM_QUEUE_DEPTH);
+}
 
 class StreamTable {
  public:

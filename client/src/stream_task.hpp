@@ -24,7 +24,8 @@ struct StreamTaskInputs {
 
 // Relays (or answers "502"), then sends KIND_CLOSE and takes the id's entry out of
 // the table, whichever stream holds the id by then. Ends when the local side ends.
-asio::awaitable<void> serve_stream(StreamTaskInputs inputs, Receiver<Frame> queue, SharedWriterPtr writer,
-                                   std::shared_ptr<StreamTable> table, std::chrono::nanoseconds connect_timeout);
+asio::awaitable<void> serve_stream(StreamTaskInputs inputs, Receiver<Frame> queue,
+                                   SharedWriterPtr writer, std::shared_ptr<StreamTable> table,
+                                   std::chrono::nanoseconds connect_timeout);
 
 }  // namespace quillmar

@@ -23,7 +23,8 @@ namespace {
 using namespace asio::experimental::awaitable_operators;
 using std::chrono::nanoseconds;
 
-constexpr std::string_view EXIT_LINE = "client: 收到退出信号，收尾并退出（配置和 key 文件都不动）\n";
+constexpr std::string_view EXIT_LINE =
+    "client: 收到退出信号，收尾并退出（配置和 key 文件都不动）\n";
 constexpr std::string_view TRAY_EXIT_LINE = "client: 从 Quillmar 托盘退出\n";
 
 using CtrlCReceiver = Receiver<Signal>;
@@ -46,14 +47,16 @@ asio::awaitable<void> watch_ctrl_c(Sender<Signal> ctrl_c_tx) {
 }
 
 asio::awaitable<void> forever() {
-  asio::steady_timer never(co_await asio::this_coro::executor, asio::steady_timer::time_point::max());
+  asio::steady_timer never(co_await asio::this_coro::executor,
+                           asio::steady_timer::time_point::max());
   co_await never.async_wait(asio::use_awaitable);
 }
 
 // Waits until an item arrives; a queue that has closed never completes this wait.
 template <class T>
 asio::awaitable<bool> next_or_forever(Receiver<T>& rx) {
-  if (co_await rx.receive()) co_return true;
+  auto item = co_await rx.receive();
+  if (item) co_return true;
   co_await forever();
   co_return false;
 }
@@ -116,11 +119,13 @@ class Supervisor {
     auto ports = shared.ports.get();
     std::uint64_t limit = load(shared.hello_port_limit);
     if (limit != 0 && limit <= ports.size()) ports.resize(limit);
-    return SessionInputs{c_.gateway, c_.domain, c_.current_sub, c_.creds.token, std::move(ports), shared.invite.get()};
+    return SessionInputs{c_.gateway,     c_.domain,        c_.current_sub,
+                         c_.creds.token, std::move(ports), shared.invite.get()};
   }
 
   asio::awaitable<SessionOutcome> session(SessionInputs inputs) {
-    if (env_.session) co_return co_await env_.session(std::move(inputs), c_.shared, c_.punch, c_.control_rx);
+    if (env_.session)
+      co_return co_await env_.session(std::move(inputs), c_.shared, c_.punch, c_.control_rx);
     co_return co_await run_session(std::move(inputs), c_.shared, c_.punch, c_.control_rx,
                                    SessionEnvironment{env_.pool, env_.session_timings});
   }
@@ -155,20 +160,28 @@ class Supervisor {
 
   asio::awaitable<SessionWait> wait_for_session(SessionInputs inputs) {
     if (auto event = ready_event()) co_return SessionWait{*event};
-    auto result = co_await (session(std::move(inputs)) || reload_wait() || next_or_closed(ctrl_c_rx_) ||
-                            next_or_forever(c_.exit_rx));
+    auto result = co_await (session(std::move(inputs)) || reload_wait() ||
+                            next_or_closed(ctrl_c_rx_) || next_or_forever(c_.exit_rx));
     switch (result.index()) {
-      case 0: co_return SessionWait{Event::session_end, std::get<0>(result)};
-      case 1: co_return SessionWait{Event::reload};
-      case 2: co_return SessionWait{Event::ctrl_c};
-      default: co_return SessionWait{Event::exit};
+      case 0:
+        co_return SessionWait{Event::session_end, std::get<0>(result)};
+      case 1:
+        co_return SessionWait{Event::reload};
+      case 2:
+        co_return SessionWait{Event::ctrl_c};
+      default:
+        co_return SessionWait{Event::exit};
     }
   }
 
   // A reload channel whose senders are all gone is not a stream of reloads.
   asio::awaitable<bool> reload_wait() {
-    if (!reload_closed_ && co_await c_.reload_rx.receive()) co_return true;
-    reload_closed_ = true;
+    if (!reload_closed_) {
+      // co_await stays out of compound conditions: GCC 12 miscompiles them.
+      auto reload = co_await c_.reload_rx.receive();
+      if (reload) co_return true;
+      reload_closed_ = true;
+    }
     co_await forever();
     co_return false;
   }
@@ -181,11 +194,15 @@ class Supervisor {
       if (which == 1 && (ctrl_c_rx_.try_receive(&closed) || closed)) co_return Event::ctrl_c;
       if (which == 2 && c_.exit_rx.try_receive()) co_return Event::exit;
     }
-    auto result = co_await (sleep_for(delay) || next_or_closed(ctrl_c_rx_) || next_or_forever(c_.exit_rx));
+    auto result =
+        co_await (sleep_for(delay) || next_or_closed(ctrl_c_rx_) || next_or_forever(c_.exit_rx));
     switch (result.index()) {
-      case 0: co_return Event::delay_over;
-      case 1: co_return Event::ctrl_c;
-      default: co_return Event::exit;
+      case 0:
+        co_return Event::delay_over;
+      case 1:
+        co_return Event::ctrl_c;
+      default:
+        co_return Event::exit;
     }
   }
 
@@ -201,7 +218,8 @@ class Supervisor {
         return doubled_below(backoff_, t.backoff_doubling_limit);
       case SessionOutcome::OUTCOME_NAME_TAKEN:
         if (!c_.auto_rename) {
-          print_err("client: 域名 `" + c_.current_sub + "` 属于别的设备。换个 --sub，或加 --auto-rename 让我自动挑一个\n");
+          print_err("client: 域名 `" + c_.current_sub +
+                    "` 属于别的设备。换个 --sub，或加 --auto-rename 让我自动挑一个\n");
           return t.name_taken_delay;
         }
         rename_automatically();
@@ -219,7 +237,8 @@ class Supervisor {
     Creds creds = load_creds(c_.shared->key_path);
     creds.sub = c_.current_sub;
     save_creds(creds);
-    print_out("client: 名字被占，已改用 https://" + c_.current_sub + "." + c_.domain + "（记进 key 文件，下次还是它）\n");
+    print_out("client: 名字被占，已改用 https://" + c_.current_sub + "." + c_.domain +
+              "（记进 key 文件，下次还是它）\n");
   }
 
   void adopt_reloaded_name() {
@@ -239,7 +258,9 @@ class Supervisor {
 
 }  // namespace
 
-nanoseconds doubled_below(nanoseconds value, nanoseconds limit) { return value < limit ? value * 2 : value; }
+nanoseconds doubled_below(nanoseconds value, nanoseconds limit) {
+  return value < limit ? value * 2 : value;
+}
 
 asio::awaitable<void> supervise(SupervisorContext context, SupervisorEnvironment environment) {
   std::uint16_t listening_port = 0;
@@ -252,21 +273,23 @@ asio::awaitable<void> supervise(SupervisorContext context, SupervisorEnvironment
   // reload channel closes once both are gone.
   ReloadSender own_reload_tx = std::move(context.reload_tx);
   if (environment.start_console && context.console_listener) {
-    asio::co_spawn(environment.pool,
-                   serve_console(std::move(*context.console_listener), context.domain, context.gateway,
-                                 context.shared, own_reload_tx, context.control_tx, listening_port),
-                   asio::detached);
+    asio::co_spawn(
+        environment.pool,
+        serve_console(std::move(*context.console_listener), context.domain, context.gateway,
+                      context.shared, own_reload_tx, context.control_tx, listening_port),
+        asio::detached);
   }
   print_out("client: 管理界面 http://127.0.0.1:" + std::to_string(context.console_port) + "\n");
   if (environment.start_gui) {
-    start_gui_thread(
-        GuiContext{context.domain, context.shared, std::move(own_reload_tx), context.exit_tx, context.console_port});
+    start_gui_thread(GuiContext{context.domain, context.shared, std::move(own_reload_tx),
+                                context.exit_tx, context.console_port});
   } else {
     ReloadSender released = std::move(own_reload_tx);
   }
 
   auto [ctrl_c_tx, ctrl_c_rx] = make_queue<Signal>(4);
-  if (environment.watch_ctrl_c) asio::co_spawn(environment.pool, watch_ctrl_c(std::move(ctrl_c_tx)), asio::detached);
+  if (environment.watch_ctrl_c)
+    asio::co_spawn(environment.pool, watch_ctrl_c(std::move(ctrl_c_tx)), asio::detached);
   // Without a watcher the supervisor keeps the sender, so the channel stays open.
   std::optional<Sender<Signal>> kept_ctrl_c_tx;
   if (!environment.watch_ctrl_c) kept_ctrl_c_tx.emplace(std::move(ctrl_c_tx));

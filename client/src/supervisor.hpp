@@ -37,8 +37,8 @@ struct SupervisorContext {
   bool auto_rename = false;
 };
 
-using SessionRunner = std::function<asio::awaitable<SessionOutcome>(SessionInputs, SharedStatePtr,
-                                                                    const PunchOptions&, ControlReceiver&)>;
+using SessionRunner = std::function<asio::awaitable<SessionOutcome>(
+    SessionInputs, SharedStatePtr, const PunchOptions&, ControlReceiver&)>;
 
 // Where tasks run and what the supervisor starts; tests replace the delays, the
 // session and the long-lived parts.
@@ -56,6 +56,7 @@ struct SupervisorEnvironment {
 asio::awaitable<void> supervise(SupervisorContext context, SupervisorEnvironment environment);
 
 // Twice the value while the value is below the limit; otherwise the value.
-std::chrono::nanoseconds doubled_below(std::chrono::nanoseconds value, std::chrono::nanoseconds limit);
+std::chrono::nanoseconds doubled_below(std::chrono::nanoseconds value,
+                                       std::chrono::nanoseconds limit);
 
 }  // namespace quillmar

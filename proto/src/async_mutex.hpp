@@ -59,7 +59,9 @@ class AsyncMutex {
  private:
   // Emptying the slot lets the oldest waiting send fill it: that waiter now holds the
   // lock.
-  void release() { slot_.try_receive([](std::error_code, bool) {}); }
+  void release() {
+    slot_.try_receive([](std::error_code, bool) {});
+  }
 
   // A one-slot channel: a value in the slot means the mutex is held; senders waiting
   // for room are the queue of waiters, kept in arrival order by the channel.

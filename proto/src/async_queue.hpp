@@ -6,8 +6,8 @@
 // thread; cancelling one loses no item.
 #pragma once
 
-#include <asio/experimental/as_tuple.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/concurrent_channel.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
@@ -20,20 +20,34 @@
 #include <utility>
 #include <vector>
 
+#include "context_shutdown.hpp"
+
 namespace quillmar {
 
 namespace queue_detail {
 
-// One waiting coroutine: a one-slot channel that the other side signals.
-using Waker = asio::experimental::concurrent_channel<void(std::error_code, bool)>;
+// One waiting coroutine: a one-slot channel that the other side signals, left alone
+// once the waiter's context shuts down.
+struct Waker {
+  explicit Waker(const asio::any_io_executor& executor)
+      : channel(executor, 1), stopping(shutdown_flag(executor)) {}
+
+  asio::experimental::concurrent_channel<void(std::error_code, bool)> channel;
+  ShutdownFlag stopping;
+};
+
+inline std::shared_ptr<Waker> make_waker(const asio::any_io_executor& executor) {
+  return std::make_shared<Waker>(executor);
+}
 
 inline void wake(const std::shared_ptr<Waker>& waker) {
-  if (waker) waker->try_send(std::error_code{}, true);
+  if (waker && !shutting_down(waker->stopping)) waker->channel.try_send(std::error_code{}, true);
 }
 
 // Suspends until woken; rethrows cancellation so the caller's own cancellation holds.
 inline asio::awaitable<void> sleep_until_woken(std::shared_ptr<Waker> waker) {
-  auto [ec, unused] = co_await waker->async_receive(asio::experimental::as_tuple(asio::use_awaitable));
+  auto [ec, unused] =
+      co_await waker->channel.async_receive(asio::experimental::as_tuple(asio::use_awaitable));
   if (ec) throw std::system_error(ec);
 }
 
@@ -156,17 +170,23 @@ class Sender {
   asio::awaitable<bool> send(T item) {
     using Put = typename queue_detail::State<T>::Put;
     switch (state_->try_put(item, nullptr)) {
-      case Put::done: co_return true;
-      case Put::refused: co_return false;
-      case Put::full: break;
+      case Put::done:
+        co_return true;
+      case Put::refused:
+        co_return false;
+      case Put::full:
+        break;
     }
     for (;;) {
-      auto waker = std::make_shared<queue_detail::Waker>(co_await asio::this_coro::executor, 1);
+      auto waker = queue_detail::make_waker(co_await asio::this_coro::executor);
       queue_detail::WaiterGuard<T> guard{*state_, waker};
       switch (state_->try_put(item, waker)) {
-        case Put::done: co_return true;
-        case Put::refused: co_return false;
-        case Put::full: co_await queue_detail::sleep_until_woken(waker);
+        case Put::done:
+          co_return true;
+        case Put::refused:
+          co_return false;
+        case Put::full:
+          co_await queue_detail::sleep_until_woken(waker);
       }
     }
   }
@@ -200,19 +220,25 @@ class Receiver {
     {
       std::optional<T> item;
       switch (state_->try_take(item, nullptr)) {
-        case Take::item: co_return item;
-        case Take::closed: co_return std::nullopt;
-        case Take::empty: break;
+        case Take::item:
+          co_return item;
+        case Take::closed:
+          co_return std::nullopt;
+        case Take::empty:
+          break;
       }
     }
     for (;;) {
-      auto waker = std::make_shared<queue_detail::Waker>(co_await asio::this_coro::executor, 1);
+      auto waker = queue_detail::make_waker(co_await asio::this_coro::executor);
       queue_detail::WaiterGuard<T> guard{*state_, waker};
       std::optional<T> item;
       switch (state_->try_take(item, waker)) {
-        case Take::item: co_return item;
-        case Take::closed: co_return std::nullopt;
-        case Take::empty: co_await queue_detail::sleep_until_woken(waker);
+        case Take::item:
+          co_return item;
+        case Take::closed:
+          co_return std::nullopt;
+        case Take::empty:
+          co_await queue_detail::sleep_until_woken(waker);
       }
     }
   }

@@ -16,22 +16,26 @@ constexpr std::string_view PAGE_HEAD =
     "<!doctype html><html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
     "<meta name=\"viewport\" content=\"width=device-width,initial-scale=1\">"
     "<title>502 本地服务无法连接 · Quillmar</title><style>"
-    "body{margin:0;font:15px/1.7 system-ui,'Microsoft YaHei',sans-serif;background:#f1f5f9;color:#334155;"
+    "body{margin:0;font:15px/1.7 system-ui,'Microsoft "
+    "YaHei',sans-serif;background:#f1f5f9;color:#334155;"
     "display:grid;place-items:center;min-height:100vh}"
     ".card{background:#fff;border-radius:14px;box-shadow:0 12px 40px #0f172a14;padding:34px 36px;"
     "max-width:460px;margin:20px}"
     ".code{font-size:13px;font-weight:700;color:#7c3aed}"
     "h1{margin:6px 0 10px;font-size:22px;color:#0f172a}"
-    "pre{white-space:pre-wrap;word-break:break-all;background:#f8fafc;border-radius:8px;padding:10px;"
+    "pre{white-space:pre-wrap;word-break:break-all;background:#f8fafc;border-radius:8px;padding:"
+    "10px;"
     "font-size:13px;color:#64748b}"
     "</style></head><body><div class=\"card\"><div class=\"code\">ERROR 502</div>"
     "<h1>本地服务无法连接</h1>"
-    "<p>隧道连接正常，但分享者电脑上的目标服务没有响应。请确认服务已启动、Quillmar 中填写的主机和端口正确。</p>"
+    "<p>隧道连接正常，但分享者电脑上的目标服务没有响应。请确认服务已启动、Quillmar "
+    "中填写的主机和端口正确。</p>"
     "<pre>";
 constexpr std::string_view PAGE_TAIL = "</pre></div></body></html>";
 
 void replace_all(std::string& text, std::string_view from, std::string_view to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
 }
@@ -47,9 +51,11 @@ std::string escape_html(std::string text) {
 }  // namespace
 
 bool request_accepts_html(std::span<const std::uint8_t> first_bytes) {
-  const std::string text = ascii_lower(decode_utf8_lossy(first_bytes.first(std::min(first_bytes.size(), ACCEPT_SCAN_LEN))));
+  const std::string text = ascii_lower(
+      decode_utf8_lossy(first_bytes.first(std::min(first_bytes.size(), ACCEPT_SCAN_LEN))));
   for (std::string_view line : split_lines(text)) {
-    if (line.starts_with("accept:") && line.find("text/html") != std::string_view::npos) return true;
+    if (line.starts_with("accept:") && line.find("text/html") != std::string_view::npos)
+      return true;
   }
   return false;
 }
@@ -78,9 +84,10 @@ std::string bad_gateway_reply(std::span<const std::uint8_t> first_bytes, std::st
   return reply;
 }
 
-asio::awaitable<void> send_bad_gateway(SharedWriter& writer, std::span<const std::uint8_t> first_bytes,
-                                       std::string_view host, std::string_view reason, std::uint32_t stream_id,
-                                       std::uint16_t port) {
+asio::awaitable<void> send_bad_gateway(SharedWriter& writer,
+                                       std::span<const std::uint8_t> first_bytes,
+                                       std::string_view host, std::string_view reason,
+                                       std::uint32_t stream_id, std::uint16_t port) {
   const std::string reply = bad_gateway_reply(first_bytes, host, reason, port);
   // Named frames, not braced temporaries inside the co_await: GCC 12 destroys such a
   // temporary twice.

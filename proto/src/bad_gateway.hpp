@@ -25,8 +25,9 @@ std::string bad_gateway_reply(std::span<const std::uint8_t> first_bytes, std::st
 // Sends the reply as one KIND_DATA frame, then an empty KIND_DATA frame (the end of the
 // client's direction), the second whatever became of the first. Send errors are
 // dropped; each frame takes the writer's mutex for itself.
-asio::awaitable<void> send_bad_gateway(SharedWriter& writer, std::span<const std::uint8_t> first_bytes,
-                                       std::string_view host, std::string_view reason, std::uint32_t stream_id,
-                                       std::uint16_t port);
+asio::awaitable<void> send_bad_gateway(SharedWriter& writer,
+                                       std::span<const std::uint8_t> first_bytes,
+                                       std::string_view host, std::string_view reason,
+                                       std::uint32_t stream_id, std::uint16_t port);
 
 }  // namespace quillmar

@@ -1,8 +1,8 @@
 #include "connect.hpp"
 
+#include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
 #include <asio/detached.hpp>
-#include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/steady_timer.hpp>
@@ -14,8 +14,8 @@
 namespace quillmar {
 namespace {
 
-using asio::ip::tcp;
 using asio::experimental::as_tuple;
+using asio::ip::tcp;
 
 asio::awaitable<Result<tcp::socket>> resolve_and_connect(std::string host, std::uint16_t port) {
   auto executor = co_await asio::this_coro::executor;
@@ -31,7 +31,8 @@ asio::awaitable<Result<tcp::socket>> resolve_and_connect(std::string host, std::
   auto [resolve_ec, endpoints] =
       co_await resolver.async_resolve(host, std::to_string(port), as_tuple(asio::use_awaitable));
   if (resolve_ec) co_return IoError::from(resolve_ec);
-  auto [ec, endpoint] = co_await asio::async_connect(socket, endpoints, as_tuple(asio::use_awaitable));
+  auto [ec, endpoint] =
+      co_await asio::async_connect(socket, endpoints, as_tuple(asio::use_awaitable));
   if (ec) co_return IoError::from(ec);
   co_return std::move(socket);
 }
@@ -43,14 +44,16 @@ asio::awaitable<void> sleep_for(std::chrono::nanoseconds duration) {
   co_await timer.async_wait(asio::use_awaitable);
 }
 
-asio::awaitable<std::optional<Result<tcp::socket>>> connect_host(std::string host, std::uint16_t port,
-                                                                 std::chrono::nanoseconds deadline) {
+asio::awaitable<std::optional<Result<tcp::socket>>> connect_host(
+    std::string host, std::uint16_t port, std::chrono::nanoseconds deadline) {
   using namespace asio::experimental::awaitable_operators;
   auto [result_tx, result_rx] = make_queue<Result<tcp::socket>>(1);
   asio::co_spawn(
       co_await asio::this_coro::executor,
-      [](std::string host, std::uint16_t port, Sender<Result<tcp::socket>> tx) -> asio::awaitable<void> {
-        tx.try_send(co_await resolve_and_connect(std::move(host), port));
+      [](std::string host, std::uint16_t port,
+         Sender<Result<tcp::socket>> tx) -> asio::awaitable<void> {
+        auto connected = co_await resolve_and_connect(std::move(host), port);
+        tx.try_send(std::move(connected));
       }(std::move(host), port, std::move(result_tx)),
       asio::detached);
 

@@ -17,7 +17,7 @@ asio::awaitable<void> sleep_for(std::chrono::nanoseconds duration);
 // Gives the connection, the last attempt's error, or nullopt when the deadline passed
 // first. The attempt runs as a task of its own, so a slow name lookup never holds the
 // caller past the deadline; a connection made too late is dropped.
-asio::awaitable<std::optional<Result<asio::ip::tcp::socket>>> connect_host(std::string host, std::uint16_t port,
-                                                                           std::chrono::nanoseconds deadline);
+asio::awaitable<std::optional<Result<asio::ip::tcp::socket>>> connect_host(
+    std::string host, std::uint16_t port, std::chrono::nanoseconds deadline);
 
 }  // namespace quillmar

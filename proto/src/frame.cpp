@@ -11,7 +11,8 @@ enum class Fill { full, ended, failed };
 asio::awaitable<Fill> fill(ReadHalf& half, std::span<std::uint8_t> buffer, std::error_code& error) {
   std::size_t filled = 0;
   while (filled < buffer.size()) {
-    auto [ec, n] = co_await half.read_some(asio::buffer(buffer.data() + filled, buffer.size() - filled));
+    auto [ec, n] =
+        co_await half.read_some(asio::buffer(buffer.data() + filled, buffer.size() - filled));
     if (ec == asio::error::eof || (!ec && n == 0)) co_return Fill::ended;
     if (ec) {
       error = ec;
@@ -34,7 +35,7 @@ Frame new_frame(std::uint8_t kind, std::uint32_t id, std::span<const std::uint8_
 }
 
 std::array<std::uint8_t, FRAME_HEADER_LEN> encode_header(std::uint8_t kind, std::uint32_t id,
-                                                          std::size_t length) {
+                                                         std::size_t length) {
   return {kind,
           static_cast<std::uint8_t>(id >> 24),
           static_cast<std::uint8_t>(id >> 16),
@@ -49,19 +50,27 @@ std::array<std::uint8_t, FRAME_HEADER_LEN> encode_header(std::uint8_t kind, std:
 asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half) {
   std::array<std::uint8_t, FRAME_HEADER_LEN> header{};
   std::error_code ec;
-  switch (co_await fill(half, header, ec)) {
-    case Fill::ended: co_return std::optional<Frame>();
-    case Fill::failed: co_return IoError::from(ec);
-    case Fill::full: break;
+  Fill header_fill = co_await fill(half, header, ec);
+  switch (header_fill) {
+    case Fill::ended:
+      co_return std::optional<Frame>();
+    case Fill::failed:
+      co_return IoError::from(ec);
+    case Fill::full:
+      break;
   }
   std::uint32_t length = read_be32(&header[5]);
   if (length > MAX_FRAME_LEN) co_return IoError::make(ErrorKind::InvalidData, "frame too large");
 
   Frame frame{std::vector<std::uint8_t>(length), read_be32(&header[1]), header[0]};
-  switch (co_await fill(half, frame.payload, ec)) {
-    case Fill::ended: co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
-    case Fill::failed: co_return IoError::from(ec);
-    case Fill::full: break;
+  Fill payload_fill = co_await fill(half, frame.payload, ec);
+  switch (payload_fill) {
+    case Fill::ended:
+      co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
+    case Fill::failed:
+      co_return IoError::from(ec);
+    case Fill::full:
+      break;
   }
   co_return std::optional<Frame>(std::move(frame));
 }

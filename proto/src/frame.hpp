@@ -47,6 +47,6 @@ asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half);
 
 // The header bytes of a frame of that kind, id and payload length.
 std::array<std::uint8_t, FRAME_HEADER_LEN> encode_header(std::uint8_t kind, std::uint32_t id,
-                                                          std::size_t length);
+                                                         std::size_t length);
 
 }  // namespace quillmar

@@ -153,7 +153,8 @@ IoError IoError::from(const std::error_code& ec) {
   if (is_os_error(ec)) {
     return IoError{kind_of_os_code(ec.value()), os_message(ec), ec.value()};
   }
-  if (ec == make_error_code(StreamError::write_zero)) return make(ErrorKind::WriteZero, "write zero");
+  if (ec == make_error_code(StreamError::write_zero))
+    return make(ErrorKind::WriteZero, "write zero");
   if (ec == asio::error::eof) return make(ErrorKind::UnexpectedEof, "early eof");
   if (ec == asio::error::operation_aborted) return make(ErrorKind::Interrupted, ec.message());
   return make(ErrorKind::Other, ec.message());
@@ -169,7 +170,8 @@ std::string IoError::structured() const {
     return "Os { code: " + std::to_string(*os_code) + ", kind: " + std::string(kind_name(kind)) +
            ", message: " + quoted_form(message) + " }";
   }
-  return "Custom { kind: " + std::string(kind_name(kind)) + ", error: " + quoted_form(message) + " }";
+  return "Custom { kind: " + std::string(kind_name(kind)) + ", error: " + quoted_form(message) +
+         " }";
 }
 
 }  // namespace quillmar

@@ -21,9 +21,9 @@ inline constexpr std::size_t LOCAL_READ_BUFFER = 65536;
 // Sends one KIND_DATA per local read (at most 65,536 bytes), then an empty KIND_DATA;
 // the stream's writer task carries the queue's frames to the local service and is
 // aborted when the local side ends. TimedOut "connect timeout" after the limit.
-asio::awaitable<Status> relay_to_local(std::string_view host, std::uint16_t port, std::uint32_t stream_id,
-                                       std::vector<std::uint8_t> first_bytes, Receiver<Frame> queue,
-                                       SharedWriter& writer,
-                                       std::chrono::nanoseconds connect_timeout = LOCAL_CONNECT_TIMEOUT);
+asio::awaitable<Status> relay_to_local(
+    std::string_view host, std::uint16_t port, std::uint32_t stream_id,
+    std::vector<std::uint8_t> first_bytes, Receiver<Frame> queue, SharedWriter& writer,
+    std::chrono::nanoseconds connect_timeout = LOCAL_CONNECT_TIMEOUT);
 
 }  // namespace quillmar

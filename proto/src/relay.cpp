@@ -22,7 +22,10 @@ asio::awaitable<Next> deliver(WriteHalf& half, const Frame& frame) {
         (void)co_await half.shutdown();  // the task ends either way
         co_return Next::end;
       }
-      co_return (co_await write_all(half, frame.payload)) ? Next::end : Next::wait;
+      {
+        std::error_code failed = co_await write_all(half, frame.payload);
+        co_return failed ? Next::end : Next::wait;
+      }
     case KIND_HALF_CLOSE:
       // A failed shutdown is left alone: a later payload then fails to write and
       // ends the task.
@@ -38,15 +41,18 @@ asio::awaitable<Next> deliver(WriteHalf& half, const Frame& frame) {
 
 }  // namespace
 
-asio::awaitable<void> copy_one_way(std::unique_ptr<ReadHalf> source, std::unique_ptr<WriteHalf> destination) {
+asio::awaitable<void> copy_one_way(std::unique_ptr<ReadHalf> source,
+                                   std::unique_ptr<WriteHalf> destination) {
   try {
     std::vector<std::uint8_t> buffer(COPY_BUFFER_LEN);
     for (;;) {
       auto [ec, n] = co_await source->read_some(asio::buffer(buffer));
       if (ec || n == 0) break;
-      if (co_await write_all(*destination, std::span(buffer.data(), n))) break;
+      std::error_code failed = co_await write_all(*destination, std::span(buffer.data(), n));
+      if (failed) break;
     }
-    if (stopped(co_await asio::this_coro::cancellation_state)) co_return;
+    auto cancellation = co_await asio::this_coro::cancellation_state;
+    if (stopped(cancellation)) co_return;
     // A failed shutdown changes nothing: this direction is over either way.
     (void)co_await destination->shutdown();
   } catch (...) {
@@ -67,10 +73,14 @@ asio::awaitable<void> pipe_streams(SplitStream a, SplitStream b) {
   }
 }
 
-asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes, std::unique_ptr<WriteHalf> half,
-                                        Receiver<Frame> queue) {
+asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
+                                        std::unique_ptr<WriteHalf> half, Receiver<Frame> queue) {
   try {
-    bool open = first_bytes.empty() || !co_await write_all(*half, first_bytes);
+    bool open = true;
+    if (!first_bytes.empty()) {
+      std::error_code failed = co_await write_all(*half, first_bytes);
+      open = !failed;
+    }
     std::vector<std::uint8_t>().swap(first_bytes);
     while (open) {
       std::optional<Frame> frame = co_await queue.receive();

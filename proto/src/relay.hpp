@@ -21,7 +21,8 @@ inline constexpr std::size_t COPY_BUFFER_LEN = 65536;
 // side down. Errors end the direction and are dropped. Owns both halves and releases
 // them at its end. When cancelled it ends at once, without a further write or
 // shutdown. Never throws.
-asio::awaitable<void> copy_one_way(std::unique_ptr<ReadHalf> source, std::unique_ptr<WriteHalf> destination);
+asio::awaitable<void> copy_one_way(std::unique_ptr<ReadHalf> source,
+                                   std::unique_ptr<WriteHalf> destination);
 
 // Relays a to b and b to a as two tasks on the caller's executor and completes when
 // both directions have ended; a failure ends only its own direction. Cancelling the
@@ -37,7 +38,7 @@ asio::awaitable<void> pipe_streams(SplitStream a, SplitStream b);
 // other kinds are ignored. A write error ends it. However it ends (cancellation
 // included, at any wait), it releases the write half, so the local service sees the
 // end of its input, and the queue's receiving end, so later puts fail. Never throws.
-asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes, std::unique_ptr<WriteHalf> half,
-                                        Receiver<Frame> queue);
+asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
+                                        std::unique_ptr<WriteHalf> half, Receiver<Frame> queue);
 
 }  // namespace quillmar

@@ -37,9 +37,11 @@ asio::awaitable<Status> SharedWriter::write_locked(const Frame& frame) {
   while (sent < total) {
     std::array<asio::const_buffer, 2> pieces;
     if (sent < FRAME_HEADER_LEN) {
-      pieces = {asio::buffer(header.data() + sent, FRAME_HEADER_LEN - sent), asio::buffer(frame.payload)};
+      pieces = {asio::buffer(header.data() + sent, FRAME_HEADER_LEN - sent),
+                asio::buffer(frame.payload)};
     } else {
-      pieces = {asio::buffer(frame.payload.data() + (sent - FRAME_HEADER_LEN), total - sent), asio::const_buffer()};
+      pieces = {asio::buffer(frame.payload.data() + (sent - FRAME_HEADER_LEN), total - sent),
+                asio::const_buffer()};
     }
     auto [ec, n] = co_await half_->write_some(pieces);
     if (ec) co_return IoError::from(ec);

@@ -15,7 +15,8 @@ class TcpReadHalf final : public ReadHalf {
   explicit TcpReadHalf(std::shared_ptr<tcp::socket> socket) : socket_(std::move(socket)) {}
 
   asio::awaitable<IoCount> read_some(asio::mutable_buffer buffer) override {
-    auto [ec, n] = co_await socket_->async_read_some(buffer, asio::experimental::as_tuple(asio::use_awaitable));
+    auto [ec, n] = co_await socket_->async_read_some(
+        buffer, asio::experimental::as_tuple(asio::use_awaitable));
     co_return IoCount{ec, n};
   }
 
@@ -34,7 +35,8 @@ class TcpWriteHalf final : public WriteHalf {
   }
 
   asio::awaitable<IoCount> write_some(std::array<asio::const_buffer, 2> pieces) override {
-    auto [ec, n] = co_await socket_->async_write_some(pieces, asio::experimental::as_tuple(asio::use_awaitable));
+    auto [ec, n] = co_await socket_->async_write_some(
+        pieces, asio::experimental::as_tuple(asio::use_awaitable));
     co_return IoCount{ec, n};
   }
 
@@ -59,7 +61,8 @@ SplitStream split_tcp(tcp::socket socket) {
 
 asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    auto [ec, n] = co_await half.write_some({asio::buffer(bytes.data(), bytes.size()), asio::const_buffer()});
+    auto [ec, n] =
+        co_await half.write_some({asio::buffer(bytes.data(), bytes.size()), asio::const_buffer()});
     if (ec) co_return ec;
     if (n == 0) co_return make_error_code(StreamError::write_zero);
     bytes = bytes.subspan(n);

@@ -19,7 +19,8 @@ std::string show_ports(const std::vector<std::uint16_t>& ports) {
 }
 std::string show_targets(const PortHosts& targets) {
   std::string out;
-  for (const auto& [port, host] : targets) out += (out.empty() ? "" : ",") + std::to_string(port) + "@" + host;
+  for (const auto& [port, host] : targets)
+    out += (out.empty() ? "" : ",") + std::to_string(port) + "@" + host;
   return out;
 }
 std::string show_list(const std::vector<std::string>& names) {
@@ -40,10 +41,14 @@ TEST(JsonStringField, ReadsTheFirstQuotedValue) {
       {"bare number", R"({"password":123})", "error:JSON 格式错误"},
       {"null", R"({"password":null})", "error:JSON 格式错误"},
       {"array", R"({"password":["a"]})", "error:JSON 格式错误"},
-      {"escaped quote ends the value at the backslash", R"({"password":"a\"b"})", "error:值包含无效字符"},
+      {"escaped quote ends the value at the backslash", R"({"password":"a\"b"})",
+       "error:值包含无效字符"},
       {"escaped line feed", R"({"password":"a\nb"})", "error:值包含无效字符"},
       {"raw tab", "{\"password\":\"a\tb\"}", "error:值包含无效字符"},
-      {"raw C1 control", "{\"password\":\"a\xC2\x85" "b\"}", "error:值包含无效字符"},
+      {"raw C1 control",
+       "{\"password\":\"a\xC2\x85"
+       "b\"}",
+       "error:值包含无效字符"},
       {"no key", R"({"port":80})", "error:没有收到 password"},
       {"empty body", "", "error:没有收到 password"},
       {"first of two wins", R"({"password":"one","password":"two"})", "ok:one"},
@@ -67,16 +72,19 @@ TEST(CollectPorts, EveryPortKeyInOrderWithoutRepeats) {
     std::string body;
     std::string expected;
   } cases[] = {
-      {"three objects with a repeat", R"({"ports":[{"port":8080},{"port":22},{"port":8080}]})", "ok:8080,22"},
+      {"three objects with a repeat", R"({"ports":[{"port":8080},{"port":22},{"port":8080}]})",
+       "ok:8080,22"},
       {"quoted number passed over", R"({"ports":[{"port":"8080"}]})", "error:没解析到端口"},
       {"70000", R"({"ports":[{"port":70000}]})", "error:端口 70000 不在 1~65535"},
       {"zero", R"({"ports":[{"port":0}]})", "error:端口 0 不在 1~65535"},
-      {"error wins over valid ports", R"([{"port":80},{"port":70000}])", "error:端口 70000 不在 1~65535"},
+      {"error wins over valid ports", R"([{"port":80},{"port":70000}])",
+       "error:端口 70000 不在 1~65535"},
       {"last out-of-range value reported", R"([{"port":0},{"port":65536},{"port":80}])",
        "error:端口 65536 不在 1~65535"},
       {"eleven digits passed over", R"({"ports":[{"port":12345678901}]})", "error:没解析到端口"},
       {"too large for 32 bits beside a valid one", R"([{"port":4294967296},{"port":81}])", "ok:81"},
-      {"largest 32-bit value is out of range", R"([{"port":4294967295}])", "error:端口 4294967295 不在 1~65535"},
+      {"largest 32-bit value is out of range", R"([{"port":4294967295}])",
+       "error:端口 4294967295 不在 1~65535"},
       {"empty ports array", R"({"ports":[]})", "ok:"},
       {"empty array with blanks and line breaks", "{ \"ports\" :\n [ ] }", "ok:"},
       {"empty array with backslash-quoted key", R"({\"ports\":[]})", "ok:"},
@@ -106,17 +114,29 @@ TEST(ParseTargets, HostPerListedPort) {
     std::vector<std::uint16_t> ports;
     std::string expected;
   } cases[] = {
-      {"trimmed and lower-cased, default for none", R"({"ports":[{"port":80,"host":" NAS.lan "},{"port":81}]})",
-       {80, 81}, "ok:80@nas.lan,81@127.0.0.1"},
+      {"trimmed and lower-cased, default for none",
+       R"({"ports":[{"port":80,"host":" NAS.lan "},{"port":81}]})",
+       {80, 81},
+       "ok:80@nas.lan,81@127.0.0.1"},
       {"key order inside the object", R"([{"host":"a.lan","port":80}])", {80}, "ok:80@a.lan"},
-      {"0.0.0.0 refused", R"([{"port":80,"host":"0.0.0.0"}])", {80}, R"(error:目标主机 "0.0.0.0" 格式有误)"},
-      {"inner blank refused", R"([{"port":80,"host":"a b"}])", {80}, R"(error:目标主机 "a b" 格式有误)"},
-      {"refusal ends the whole reading", R"([{"port":80,"host":"ok"},{"port":81,"host":"-x"}])", {80, 81},
+      {"0.0.0.0 refused",
+       R"([{"port":80,"host":"0.0.0.0"}])",
+       {80},
+       R"(error:目标主机 "0.0.0.0" 格式有误)"},
+      {"inner blank refused",
+       R"([{"port":80,"host":"a b"}])",
+       {80},
+       R"(error:目标主机 "a b" 格式有误)"},
+      {"refusal ends the whole reading",
+       R"([{"port":80,"host":"ok"},{"port":81,"host":"-x"}])",
+       {80, 81},
        R"(error:目标主机 "-x" 格式有误)"},
       {"backslash in the host", R"([{"port":80,"host":"a\\b"}])", {80}, "error:值包含无效字符"},
       {"numeric host", R"([{"port":80,"host":5}])", {80}, "error:JSON 格式错误"},
       {"unlisted port passed over", R"([{"port":90,"host":"x"}])", {80}, "ok:80@127.0.0.1"},
-      {"later object for the same port wins", R"([{"port":80,"host":"a"},{"port":80,"host":"b"}])", {80},
+      {"later object for the same port wins",
+       R"([{"port":80,"host":"a"},{"port":80,"host":"b"}])",
+       {80},
        "ok:80@b"},
       {"empty list", R"({"ports":[]})", {}, "ok:"},
       {"empty host refused", R"([{"port":80,"host":""}])", {80}, R"(error:目标主机 "" 格式有误)"},
@@ -137,11 +157,18 @@ TEST(ParseInviteField, TrimmedCodeWithoutInnerBlanks) {
   } cases[] = {
       {"trimmed, case kept", R"({"invite":" ABC-123 "})", "ok:ABC-123"},
       {"inner space", R"({"invite":"AB C"})", "error:接入码格式错误，请重新复制完整接入码"},
-      {"inner ideographic space", "{\"invite\":\"AB\xE3\x80\x80" "C\"}", "error:接入码格式错误，请重新复制完整接入码"},
-      {"inner no-break space", "{\"invite\":\"AB\xC2\xA0" "C\"}", "error:接入码格式错误，请重新复制完整接入码"},
+      {"inner ideographic space",
+       "{\"invite\":\"AB\xE3\x80\x80"
+       "C\"}",
+       "error:接入码格式错误，请重新复制完整接入码"},
+      {"inner no-break space",
+       "{\"invite\":\"AB\xC2\xA0"
+       "C\"}",
+       "error:接入码格式错误，请重新复制完整接入码"},
       {"raw tab", "{\"invite\":\"AB\tC\"}", "error:值包含无效字符"},
       {"256 bytes", "{\"invite\":\"" + max_code + "\"}", "ok:" + max_code},
-      {"257 bytes", "{\"invite\":\"" + long_code + "\"}", "error:接入码格式错误，请重新复制完整接入码"},
+      {"257 bytes", "{\"invite\":\"" + long_code + "\"}",
+       "error:接入码格式错误，请重新复制完整接入码"},
       {"empty", R"({"invite":""})", "error:请输入接入码"},
       {"only blanks", R"({"invite":"   "})", "error:请输入接入码"},
       {"no key", R"({})", "error:没有收到 invite"},

@@ -18,8 +18,8 @@ using test::AfterSend;
 using test::FORBIDDEN;
 using test::LiveConsole;
 using test::NOT_FOUND;
-using test::TOO_LARGE;
 using test::replace_all;
+using test::TOO_LARGE;
 
 std::string asset(const char* name) {
   const auto root = std::filesystem::path(QUILLMAR_TEST_DATA_DIR).parent_path().parent_path();
@@ -63,8 +63,9 @@ TEST(ConsoleServer, ServesThePageAndTheIconFromEmbeddedBytes) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);
-    EXPECT_EQ(console.exchange(with_ports(std::string("GET ") + c.path + " HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n",
-                                          console.port)),
+    EXPECT_EQ(console.exchange(with_ports(
+                  std::string("GET ") + c.path + " HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n",
+                  console.port)),
               c.expected);
   }
 }
@@ -116,11 +117,13 @@ TEST(ConsoleServer, HostCheckAdmitsOnlyLoopbackNamesWithOurPort) {
       {"empty value", "Host: \r\n", false},
       {"no Host line", "", false},
       {"first Host line counts", "Host: attacker.test:{port}\r\nHost: localhost:{port}\r\n", false},
-      {"first Host line counts the other way", "Host: localhost:{port}\r\nHost: attacker.test:{port}\r\n", true},
+      {"first Host line counts the other way",
+       "Host: localhost:{port}\r\nHost: attacker.test:{port}\r\n", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string request = with_ports(std::string("GET /nothing HTTP/1.1\r\n") + c.host_lines + "\r\n", console.port);
+    const std::string request =
+        with_ports(std::string("GET /nothing HTTP/1.1\r\n") + c.host_lines + "\r\n", console.port);
     EXPECT_EQ(console.exchange(request), c.admitted ? NOT_FOUND : FORBIDDEN);
   }
 }
@@ -129,7 +132,8 @@ TEST(ConsoleServer, RebindingRequestForTheStateGetsNoState) {
   LiveConsole console;
   console.shared->sub.set("secret-name");
   const std::string reply = console.exchange(
-      with_ports("GET /api/state HTTP/1.1\r\nHost: attacker.test:{port}\r\nAccept: */*\r\n\r\n", console.port));
+      with_ports("GET /api/state HTTP/1.1\r\nHost: attacker.test:{port}\r\nAccept: */*\r\n\r\n",
+                 console.port));
   EXPECT_EQ(reply, FORBIDDEN);
 }
 
@@ -155,21 +159,26 @@ TEST(ConsoleServer, OriginCheckOnPostAdmitsOnlyOurOwnOrigin) {
       {"another port", "Origin: http://localhost:{other}\r\n", false},
       {"our origin as a prefix", "Origin: http://localhost:{port}.evil.test\r\n", false},
       {"empty value", "Origin: \r\n", false},
-      {"first Origin line counts", "Origin: http://evil.test\r\nOrigin: http://localhost:{port}\r\n", false},
+      {"first Origin line counts",
+       "Origin: http://evil.test\r\nOrigin: http://localhost:{port}\r\n", false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const std::string request = with_ports(
-        std::string("POST /nothing HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n") + c.origin_lines + "\r\n", console.port);
+    const std::string request =
+        with_ports(std::string("POST /nothing HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n") +
+                       c.origin_lines + "\r\n",
+                   console.port);
     EXPECT_EQ(console.exchange(request), c.admitted ? NOT_FOUND : FORBIDDEN);
   }
 }
 
 TEST(ConsoleServer, OriginIsNotCheckedOnGet) {
   LiveConsole console;
-  EXPECT_EQ(console.exchange(with_ports(
-                "GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\nOrigin: http://evil.test\r\n\r\n", console.port)),
-            NOT_FOUND);
+  EXPECT_EQ(
+      console.exchange(with_ports(
+          "GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\nOrigin: http://evil.test\r\n\r\n",
+          console.port)),
+      NOT_FOUND);
 }
 
 TEST(ConsoleServer, CrossSitePostChangesNothing) {
@@ -180,7 +189,8 @@ TEST(ConsoleServer, CrossSitePostChangesNothing) {
   const std::string body = R"({"ports":[{"port":9999}]})";
   const std::string request = with_ports(
       "POST /api/ports HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: http://evil.test\r\n"
-      "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body,
+      "Content-Type: text/plain\r\nContent-Length: " +
+          std::to_string(body.size()) + "\r\n\r\n" + body,
       console.port);
   EXPECT_EQ(console.exchange(request), FORBIDDEN);
   EXPECT_EQ(shared->ports.get(), std::vector<std::uint16_t>{8080});
@@ -198,7 +208,9 @@ TEST(ConsoleServer, HostLineInTheBodyCountsWhenTheHeadHasNone) {
       {"body line stands in for a missing Host",
        "GET /nothing HTTP/1.1\r\nContent-Length: 17\r\n\r\nhost: localhost\r\n", NOT_FOUND},
       {"the head's Host line wins over the body's",
-       "GET /nothing HTTP/1.1\r\nHost: attacker.test:{port}\r\nContent-Length: 17\r\n\r\nhost: localhost\r\n", FORBIDDEN},
+       "GET /nothing HTTP/1.1\r\nHost: attacker.test:{port}\r\nContent-Length: 17\r\n\r\nhost: "
+       "localhost\r\n",
+       FORBIDDEN},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -245,12 +257,15 @@ TEST(ConsoleServer, RouteTableMatchesExactMethodAndPath) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.request_line);
-    const std::string reply =
-        console.exchange(with_ports(std::string(c.request_line) + "\r\nHost: localhost:{port}\r\n\r\n", console.port));
+    const std::string reply = console.exchange(with_ports(
+        std::string(c.request_line) + "\r\nHost: localhost:{port}\r\n\r\n", console.port));
     if (*c.status_and_type == '\0') {
       EXPECT_EQ(reply, NOT_FOUND);
     } else {
-      EXPECT_EQ(reply.rfind(std::string("HTTP/1.1 ") + c.status_and_type + "\r\ncache-control: no-store\r\n", 0), 0u)
+      EXPECT_EQ(
+          reply.rfind(
+              std::string("HTTP/1.1 ") + c.status_and_type + "\r\ncache-control: no-store\r\n", 0),
+          0u)
           << reply.substr(0, 120);
     }
   }
@@ -263,9 +278,11 @@ TEST(ConsoleServer, DeclaredBodyAboveTheLimitIsAnsweredAsSoonAsTheHeadArrives) {
   for (const char* method : {"POST", "GET"}) {
     SCOPED_TRACE(method);
     const std::string head = with_ports(
-        std::string(method) + " /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: 8193\r\n\r\n",
+        std::string(method) +
+            " /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: 8193\r\n\r\n",
         console.port);
-    EXPECT_EQ(test::raw_exchange(console.port, head, AfterSend::keep_open, std::chrono::seconds(5)), TOO_LARGE);
+    EXPECT_EQ(test::raw_exchange(console.port, head, AfterSend::keep_open, std::chrono::seconds(5)),
+              TOO_LARGE);
   }
   EXPECT_EQ(console.take_reloads(), 0);
 }
@@ -274,8 +291,11 @@ TEST(ConsoleServer, TooLargeReplyArrivesWhileTheBodyIsStillBeingSent) {
   LiveConsole console;
   // The unread part of the body must not reset the connection under the reply.
   const std::string body(60000, 'x');
-  const std::string request = with_ports(
-      "POST /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: 60000\r\n\r\n", console.port) + body;
+  const std::string request =
+      with_ports(
+          "POST /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: 60000\r\n\r\n",
+          console.port) +
+      body;
   EXPECT_EQ(console.exchange(request, AfterSend::keep_open), TOO_LARGE);
 }
 
@@ -285,13 +305,17 @@ TEST(ConsoleServer, HostAndOriginAreCheckedBeforeTheSize) {
     const char* name;
     const char* head;
   } cases[] = {
-      {"foreign host", "POST /api/ports HTTP/1.1\r\nHost: evil.test\r\nContent-Length: 9000\r\n\r\n"},
+      {"foreign host",
+       "POST /api/ports HTTP/1.1\r\nHost: evil.test\r\nContent-Length: 9000\r\n\r\n"},
       {"foreign origin",
-       "POST /api/ports HTTP/1.1\r\nHost: localhost\r\nOrigin: http://evil.test\r\nContent-Length: 9000\r\n\r\n"},
+       "POST /api/ports HTTP/1.1\r\nHost: localhost\r\nOrigin: http://evil.test\r\nContent-Length: "
+       "9000\r\n\r\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(test::raw_exchange(console.port, c.head, AfterSend::keep_open, std::chrono::seconds(5)), FORBIDDEN);
+    EXPECT_EQ(
+        test::raw_exchange(console.port, c.head, AfterSend::keep_open, std::chrono::seconds(5)),
+        FORBIDDEN);
   }
 }
 
@@ -302,9 +326,13 @@ TEST(ConsoleServer, BodyOfExactlyTheLimitIsReadWholeAndRouted) {
   // The only port stands at the very end of the 8,192 bytes.
   const std::string tail = R"({"ports":[{"port":8081}]})";
   const std::string body = std::string(8192 - tail.size(), ' ') + tail;
-  const std::string request = with_ports(
-      "POST /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: 8192\r\n\r\n", console.port) + body;
-  EXPECT_EQ(console.exchange(request, AfterSend::keep_open), test::json_reply(R"({"ok":true,"note":"已生效"})"));
+  const std::string request =
+      with_ports(
+          "POST /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: 8192\r\n\r\n",
+          console.port) +
+      body;
+  EXPECT_EQ(console.exchange(request, AfterSend::keep_open),
+            test::json_reply(R"({"ok":true,"note":"已生效"})"));
   EXPECT_EQ(shared->ports.get(), std::vector<std::uint16_t>{8081});
   EXPECT_EQ(console.take_reloads(), 1);
 }
@@ -315,9 +343,13 @@ TEST(ConsoleServer, DeclaredBodyLongerThanSentIsHandledWithWhatArrived) {
   LiveConsole console(shared);
   std::string body = R"({"ports":[{"port":8082}]})";
   body.resize(40, ' ');
-  const std::string request = with_ports(
-      "POST /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: 100\r\n\r\n", console.port) + body;
-  EXPECT_EQ(console.exchange(request, AfterSend::half_close), test::json_reply(R"({"ok":true,"note":"已生效"})"));
+  const std::string request =
+      with_ports(
+          "POST /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: 100\r\n\r\n",
+          console.port) +
+      body;
+  EXPECT_EQ(console.exchange(request, AfterSend::half_close),
+            test::json_reply(R"({"ok":true,"note":"已生效"})"));
   EXPECT_EQ(shared->ports.get(), std::vector<std::uint16_t>{8082});
 }
 
@@ -326,7 +358,8 @@ TEST(ConsoleServer, UnparsableContentLengthCountsAsNoBody) {
   // The body would hold a port; with a length of 0 it is not read, so the reader sees
   // an empty body.
   const std::string request = with_ports(
-      "POST /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: abc\r\n\r\n", console.port);
+      "POST /api/ports HTTP/1.1\r\nHost: localhost:{port}\r\nContent-Length: abc\r\n\r\n",
+      console.port);
   EXPECT_EQ(console.exchange(request, AfterSend::keep_open),
             test::json_reply(R"({"ok":false,"error":"没解析到端口"})"));
 }
@@ -341,14 +374,17 @@ TEST(ConsoleServer, ConnectionOpenedAndClosedAtOnceGets403AndTheServerGoesOn) {
   }
   // Only a half-close: the empty request is answered.
   EXPECT_EQ(console.exchange("", AfterSend::half_close), FORBIDDEN);
-  EXPECT_EQ(console.exchange(with_ports("GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n", console.port)),
+  EXPECT_EQ(console.exchange(with_ports("GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n",
+                                        console.port)),
             NOT_FOUND);
 }
 
 TEST(ConsoleServer, OnlyTheFirstOfTwoPipelinedRequestsIsAnswered) {
   LiveConsole console;
-  const std::string one = with_ports("GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n", console.port);
-  const std::string two = with_ports("GET /favicon.png HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n", console.port);
+  const std::string one =
+      with_ports("GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n", console.port);
+  const std::string two =
+      with_ports("GET /favicon.png HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n", console.port);
   EXPECT_EQ(console.exchange(one + two, AfterSend::keep_open), NOT_FOUND);
 }
 
@@ -380,7 +416,8 @@ TEST(ConsoleServer, RequestBeyondTheBufferIsHandledFromItsFirst16KiB) {
   LiveConsole console;
   // A head that never ends within 16,384 bytes: the Host line comes first and the
   // request is answered after the first 16,384 bytes, the rest never looked at.
-  std::string request = with_ports("GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\nX-Filler: ", console.port);
+  std::string request =
+      with_ports("GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\nX-Filler: ", console.port);
   request += std::string(30000, 'a');
   EXPECT_EQ(console.exchange(request, AfterSend::keep_open), NOT_FOUND);
 }
@@ -393,7 +430,8 @@ TEST(ConsoleServer, ServesConnectionsConcurrently) {
   slow.connect({asio::ip::address_v4::loopback(), console.port});
   asio::write(slow, asio::buffer(std::string("GET /nothing HTTP/1.1\r\n")));
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(console.exchange(with_ports("GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n", console.port)),
+    EXPECT_EQ(console.exchange(with_ports("GET /nothing HTTP/1.1\r\nHost: localhost:{port}\r\n\r\n",
+                                          console.port)),
               NOT_FOUND);
   }
 }
@@ -410,7 +448,8 @@ TEST(ConsoleServer, ListenerOpenedOnAnotherContextIsMovedOver) {
                                std::make_shared<SharedState>(), reload_tx, control_tx, port),
                  asio::detached);
   std::thread thread([&] { runtime.run_for(std::chrono::seconds(10)); });
-  const std::string reply = test::raw_exchange(port, "GET /nothing HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  const std::string reply =
+      test::raw_exchange(port, "GET /nothing HTTP/1.1\r\nHost: localhost\r\n\r\n");
   runtime.stop();
   thread.join();
   EXPECT_EQ(reply, NOT_FOUND);
@@ -422,8 +461,9 @@ TEST(ConsoleServer, UnusableListenerIsReportedAndEndsOnlyTheConsole) {
   auto [reload_tx, reload_rx] = make_queue<Signal>(0);
   auto [control_tx, control_rx] = make_queue<SessionControl>(0);
   testing::internal::CaptureStderr();
-  test::run_async(io, serve_console(std::move(closed), "example.test", "gw.example.test:443",
-                                    std::make_shared<SharedState>(), reload_tx, control_tx, 7788),
+  test::run_async(io,
+                  serve_console(std::move(closed), "example.test", "gw.example.test:443",
+                                std::make_shared<SharedState>(), reload_tx, control_tx, 7788),
                   std::chrono::seconds(5));
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(err.rfind("client: 管理界面监听失败: ", 0), 0u) << err;

@@ -25,7 +25,8 @@ namespace quillmar::test {
 
 inline std::string plain_reply(std::string_view status, std::string_view body) {
   return "HTTP/1.1 " + std::string(status) +
-         "\r\ncontent-type: text/plain; charset=utf-8\r\ncache-control: no-store\r\ncontent-length: " +
+         "\r\ncontent-type: text/plain; charset=utf-8\r\ncache-control: "
+         "no-store\r\ncontent-length: " +
          std::to_string(body.size()) + "\r\nconnection: close\r\n\r\n" + std::string(body);
 }
 inline const std::string FORBIDDEN = plain_reply("403 Forbidden", "forbidden");
@@ -33,7 +34,8 @@ inline const std::string NOT_FOUND = plain_reply("404 Not Found", "not found");
 inline const std::string TOO_LARGE = plain_reply("413 Content Too Large", "request too large");
 
 inline std::string json_reply(std::string_view body) {
-  return "HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncache-control: no-store\r\ncontent-length: " +
+  return "HTTP/1.1 200 OK\r\ncontent-type: application/json\r\ncache-control: "
+         "no-store\r\ncontent-length: " +
          std::to_string(body.size()) + "\r\nconnection: close\r\n\r\n" + std::string(body);
 }
 
@@ -54,8 +56,8 @@ inline void unset_env(const char* name) {
 
 enum class AfterSend { half_close, keep_open };
 
-inline asio::awaitable<std::string> raw_exchange_task(asio::io_context& io, std::uint16_t port, std::string bytes,
-                                                      AfterSend after) {
+inline asio::awaitable<std::string> raw_exchange_task(asio::io_context& io, std::uint16_t port,
+                                                      std::string bytes, AfterSend after) {
   using asio::experimental::as_tuple;
   asio::ip::tcp::socket socket(io);
   co_await socket.async_connect({asio::ip::address_v4::loopback(), port}, asio::use_awaitable);
@@ -64,7 +66,8 @@ inline asio::awaitable<std::string> raw_exchange_task(asio::io_context& io, std:
   std::string reply;
   char chunk[4096];
   for (;;) {
-    auto [ec, n] = co_await socket.async_read_some(asio::buffer(chunk), as_tuple(asio::use_awaitable));
+    auto [ec, n] =
+        co_await socket.async_read_some(asio::buffer(chunk), as_tuple(asio::use_awaitable));
     reply.append(chunk, n);
     if (ec) break;
   }
@@ -73,7 +76,8 @@ inline asio::awaitable<std::string> raw_exchange_task(asio::io_context& io, std:
 
 // Sends the bytes on a fresh connection and returns everything read until the server
 // closes. Fails the test (by throwing) after the limit.
-inline std::string raw_exchange(std::uint16_t port, std::string bytes, AfterSend after = AfterSend::half_close,
+inline std::string raw_exchange(std::uint16_t port, std::string bytes,
+                                AfterSend after = AfterSend::half_close,
                                 std::chrono::milliseconds limit = std::chrono::seconds(10)) {
   asio::io_context io;
   return run_async(io, raw_exchange_task(io, port, std::move(bytes), after), limit);
@@ -127,7 +131,8 @@ class LiveConsole {
 };
 
 inline std::string replace_all(std::string text, std::string_view from, std::string_view to) {
-  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+  for (std::size_t at = text.find(from); at != std::string::npos;
+       at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
   }
   return text;

@@ -6,6 +6,7 @@
 
 #include <asio/io_context.hpp>
 #include <deque>
+#include <map>
 
 #include "async_test.hpp"
 #include "connect.hpp"
@@ -46,7 +47,8 @@ class SupervisorTest : public ::testing::Test {
   std::filesystem::path key_path() const { return dir_.path() / "id.ini"; }
 
   // Runs the supervisor until it returns; the script's last step repeats.
-  void run(std::deque<Step> script, bool auto_rename = false, std::vector<std::uint16_t> ports = {80}) {
+  void run(std::deque<Step> script, bool auto_rename = false,
+           std::vector<std::uint16_t> ports = {80}) {
     auto shared = std::make_shared<SharedState>();
     shared->key_path = key_path();
     shared->ports.set(ports);
@@ -58,9 +60,21 @@ class SupervisorTest : public ::testing::Test {
     if (!drop_reload_senders_) reload_tx_.emplace(reload_tx);
     exit_tx_.emplace(exit_tx);
 
-    SupervisorContext context{"example.test", "127.0.0.1:1", "kite", load_creds(key_path()), {}, std::nullopt,
-                              shared, std::move(reload_tx), std::move(control_tx), std::move(exit_tx),
-                              std::move(control_rx), std::move(reload_rx), std::move(exit_rx), 7788, auto_rename};
+    SupervisorContext context{"example.test",
+                              "127.0.0.1:1",
+                              "kite",
+                              load_creds(key_path()),
+                              {},
+                              std::nullopt,
+                              shared,
+                              std::move(reload_tx),
+                              std::move(control_tx),
+                              std::move(exit_tx),
+                              std::move(control_rx),
+                              std::move(reload_rx),
+                              std::move(exit_rx),
+                              7788,
+                              auto_rename};
     SupervisorEnvironment environment;
     environment.pool = io_.get_executor();
     environment.timings = scaled_timings();
@@ -69,19 +83,25 @@ class SupervisorTest : public ::testing::Test {
     environment.watch_ctrl_c = false;
     environment.on_delay = [this](nanoseconds d) {
       delays_.push_back(d);
-      if (first_delay_) std::exchange(first_delay_, nullptr)();
+      if (auto hook = at_delay_.find(delays_.size()); hook != at_delay_.end()) hook->second();
     };
-    environment.session = [this, script = std::move(script)](SessionInputs inputs, SharedStatePtr,
-                                                              const PunchOptions&,
-                                                              ControlReceiver&) mutable -> asio::awaitable<SessionOutcome> {
+    environment.session = [this, script = std::move(script)](
+                              SessionInputs inputs, SharedStatePtr, const PunchOptions&,
+                              ControlReceiver&) mutable -> asio::awaitable<SessionOutcome> {
       sessions_.push_back(inputs);
       Step step = script.front();
       if (script.size() > 1) script.pop_front();
       switch (step.kind) {
-        case Step::Kind::outcome: co_return step.outcome;
-        case Step::Kind::exit_now: exit_tx_->try_send(Signal{}); break;
-        case Step::Kind::reload_now: reload_tx_->try_send(Signal{}); break;
-        case Step::Kind::block: break;
+        case Step::Kind::outcome:
+          co_return step.outcome;
+        case Step::Kind::exit_now:
+          exit_tx_->try_send(Signal{});
+          break;
+        case Step::Kind::reload_now:
+          reload_tx_->try_send(Signal{});
+          break;
+        case Step::Kind::block:
+          break;
       }
       co_await sleep_for(std::chrono::hours(1));
       co_return SessionOutcome::OUTCOME_RETRY;
@@ -111,7 +131,7 @@ class SupervisorTest : public ::testing::Test {
   std::optional<ReloadSender> reload_tx_;
   std::optional<ExitSender> exit_tx_;
   std::vector<nanoseconds> delays_;
-  std::function<void()> first_delay_;
+  std::map<std::size_t, std::function<void()>> at_delay_;  // by the number of the wait, from 1
   bool drop_reload_senders_ = false;
   std::uint64_t hello_port_limit_ = 0;
   std::vector<SessionInputs> sessions_;
@@ -133,14 +153,18 @@ TEST_F(SupervisorTest, QuotaRefusalsDoubleUpToAboutAnHourAndARetryThenWaitsAsLon
   script.insert(script.end() - 1, Step{Step::Kind::outcome, SessionOutcome::OUTCOME_RETRY});
   run(script);
   EXPECT_EQ(delays_, seconds({120, 240, 480, 960, 1920, 3840, 3840, 3840}));
-  EXPECT_NE(stdout_.find("client: 今日流量额度已用完 —— 北京时间 00:00 自动恢复（无需重装/改配置）\n"), std::string::npos);
+  EXPECT_NE(
+      stdout_.find("client: 今日流量额度已用完 —— 北京时间 00:00 自动恢复（无需重装/改配置）\n"),
+      std::string::npos);
 }
 
 TEST_F(SupervisorTest, NameTakenWaitsThirtySecondsWithoutAutoRename) {
   run(outcomes(1, SessionOutcome::OUTCOME_NAME_TAKEN));
   EXPECT_EQ(delays_, seconds({30}));
-  EXPECT_NE(stderr_.find("client: 域名 `kite` 属于别的设备。换个 --sub，或加 --auto-rename 让我自动挑一个\n"),
-            std::string::npos);
+  EXPECT_NE(
+      stderr_.find(
+          "client: 域名 `kite` 属于别的设备。换个 --sub，或加 --auto-rename 让我自动挑一个\n"),
+      std::string::npos);
   EXPECT_EQ(sessions_.back().sub, "kite");
 }
 
@@ -153,14 +177,17 @@ TEST_F(SupervisorTest, AutoRenameDrawsANewNameEachTimeAndSavesIt) {
   EXPECT_NE(first, "kite");
   EXPECT_NE(first, second);
   EXPECT_EQ(load_creds(key_path()).sub, second);
-  EXPECT_NE(stdout_.find("client: 名字被占，已改用 https://" + second + ".example.test（记进 key 文件，下次还是它）\n"),
+  EXPECT_NE(stdout_.find("client: 名字被占，已改用 https://" + second +
+                         ".example.test（记进 key 文件，下次还是它）\n"),
             std::string::npos);
   EXPECT_EQ(shared_->sub.get(), second);
 }
 
 TEST_F(SupervisorTest, AReloadAdoptsTheKeyFilesNameAndResetsTheQuotaBackoff) {
-  std::deque<Step> script{{Step::Kind::outcome, SessionOutcome::OUTCOME_QUOTA}, {Step::Kind::reload_now},
-                          {Step::Kind::outcome, SessionOutcome::OUTCOME_QUOTA}, {Step::Kind::exit_now}};
+  std::deque<Step> script{{Step::Kind::outcome, SessionOutcome::OUTCOME_QUOTA},
+                          {Step::Kind::reload_now},
+                          {Step::Kind::outcome, SessionOutcome::OUTCOME_QUOTA},
+                          {Step::Kind::exit_now}};
   test::write_file(key_path(), "token=0123456789abcdef0123456789abcdef\nsub=otter\n");
   run(script);
   // quota 120 s; the reload 150 ms; the quota ladder starts again at 120 s.
@@ -175,15 +202,17 @@ TEST_F(SupervisorTest, AReloadWithTheCurrentNamePrintsNothing) {
   EXPECT_EQ(stdout_.find("域名偏好"), std::string::npos);
 }
 
+// A pass that finds a reload queued may end before its session starts (the first
+// event polled is chosen at random), so the passes are counted by their waits.
 TEST_F(SupervisorTest, ReloadsQueuedDuringAWaitEndTheNextPassesOneByOne) {
-  first_delay_ = [this] {
+  at_delay_[1] = [this] {
     reload_tx_->try_send(Signal{});
     reload_tx_->try_send(Signal{});
   };
-  run({{Step::Kind::outcome, SessionOutcome::OUTCOME_RETRY}, {Step::Kind::block}, {Step::Kind::block},
-       {Step::Kind::exit_now}});
+  at_delay_[3] = [this] { exit_tx_->try_send(Signal{}); };
+  run({{Step::Kind::outcome, SessionOutcome::OUTCOME_RETRY}, {Step::Kind::block}});
   EXPECT_EQ(delays_, seconds({2, 0.15, 0.15}));
-  EXPECT_EQ(sessions_.size(), 4u);
+  EXPECT_NE(stdout_.find("client: 从 Quillmar 托盘退出\n"), std::string::npos);
 }
 
 TEST_F(SupervisorTest, AClosedReloadChannelIsNotAStreamOfReloads) {
@@ -200,7 +229,7 @@ TEST_F(SupervisorTest, ExitDuringASessionPrintsTheSignalLine) {
 }
 
 TEST_F(SupervisorTest, ExitDuringAWaitPrintsTheTrayLine) {
-  first_delay_ = [this] { exit_tx_->try_send(Signal{}); };
+  at_delay_[1] = [this] { exit_tx_->try_send(Signal{}); };
   run({{Step::Kind::outcome, SessionOutcome::OUTCOME_NAME_TAKEN}, {Step::Kind::block}});
   EXPECT_NE(stdout_.find("client: 从 Quillmar 托盘退出\n"), std::string::npos);
   EXPECT_EQ(stdout_.find(EXIT_LINE), std::string::npos);
@@ -214,7 +243,8 @@ TEST_F(SupervisorTest, EachSessionGetsTheCurrentNameAndClearsConnected) {
   EXPECT_EQ(sessions_[0].token, "0123456789abcdef0123456789abcdef");
 }
 
-class HelloPortLimitTest : public SupervisorTest, public ::testing::WithParamInterface<std::pair<int, int>> {};
+class HelloPortLimitTest : public SupervisorTest,
+                           public ::testing::WithParamInterface<std::pair<int, int>> {};
 
 TEST_P(HelloPortLimitTest, TheHelloCarriesAtMostTheLimit) {
   auto [limit, expected] = GetParam();
@@ -225,7 +255,8 @@ TEST_P(HelloPortLimitTest, TheHelloCarriesAtMostTheLimit) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Limits, HelloPortLimitTest,
-                         ::testing::Values(std::pair{2, 2}, std::pair{7, 5}, std::pair{0, 5}, std::pair{5, 5}));
+                         ::testing::Values(std::pair{2, 2}, std::pair{7, 5}, std::pair{0, 5},
+                                           std::pair{5, 5}));
 
 }  // namespace
 }  // namespace quillmar

@@ -5,6 +5,7 @@
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/io_context.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_future.hpp>
@@ -28,8 +29,10 @@ struct Outcome {
   std::optional<T> value;
 };
 template <class T>
-void spawn(asio::io_context& io, asio::awaitable<T> task, Outcome<T>& out, asio::cancellation_slot slot = {}) {
-  asio::co_spawn(io, std::move(task), asio::bind_cancellation_slot(slot, [&out](std::exception_ptr error, T value) {
+void spawn(asio::io_context& io, asio::awaitable<T> task, Outcome<T>& out,
+           asio::cancellation_slot slot = {}) {
+  asio::co_spawn(io, std::move(task),
+                 asio::bind_cancellation_slot(slot, [&out](std::exception_ptr error, T value) {
                    out.done = true;
                    out.threw = error != nullptr;
                    if (!error) out.value = std::move(value);
@@ -87,7 +90,8 @@ TEST(AsyncQueue, SendsFailOnceTheReceiverIsGoneAndQueuedItemsAreDropped) {
 TEST(AsyncQueue, The33rdPutWaitsUntilATake) {
   asio::io_context io;
   auto [sender, receiver] = make_queue<int>(32);
-  for (int i = 0; i < 32; ++i) ASSERT_TRUE(test::run_async(io, sender.send(i), std::chrono::seconds(2)));
+  for (int i = 0; i < 32; ++i)
+    ASSERT_TRUE(test::run_async(io, sender.send(i), std::chrono::seconds(2)));
   EXPECT_FALSE(sender.try_send(99));
 
   Outcome<bool> put;
@@ -190,6 +194,26 @@ TEST(AsyncQueue, ConcurrentProducersLoseNothing) {
   ASSERT_EQ(counts.wait_for(std::chrono::seconds(20)), std::future_status::ready);
   EXPECT_EQ(counts.get(), std::vector<int>(PRODUCERS, ITEMS));
   for (auto& p : producers) p.get();
+}
+
+// Destroying a context destroys its suspended coroutines in no set order. Here the
+// holder of the only sender goes after the waiting receiver's channel has shut down:
+// dropping the sender then must not signal that channel.
+TEST(AsyncQueue, ADestroyedContextEndsWaitingSendersAndReceiversQuietly) {
+  auto [stop_tx, stop_rx] = make_queue<int>(1);
+  {
+    asio::io_context io;
+    auto [sender, receiver] = make_queue<int>(1);
+    auto receive = [](Receiver<int> rx) -> asio::awaitable<void> { co_await rx.receive(); };
+    auto hold_sender = [](Sender<int> tx, Receiver<int>& never) -> asio::awaitable<void> {
+      co_await never.receive();  // waits until the context is destroyed
+      co_await tx.send(1);
+    };
+    asio::co_spawn(io, receive(std::move(receiver)), asio::detached);
+    asio::co_spawn(io, hold_sender(std::move(sender), stop_rx), asio::detached);
+    poll(io);
+  }
+  EXPECT_EQ(stop_rx.try_receive(), std::nullopt);  // reached without a crash
 }
 
 }  // namespace

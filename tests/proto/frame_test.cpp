@@ -24,8 +24,9 @@ Bytes concat(Bytes a, const Bytes& b) {
 }
 
 // Runs read_frame over the scripted steps.
-Result<std::optional<Frame>> read_scripted(std::vector<ReadStep> steps, std::shared_ptr<ReadLog> log = nullptr,
-                                           std::size_t max_per_read = std::numeric_limits<std::size_t>::max()) {
+Result<std::optional<Frame>> read_scripted(
+    std::vector<ReadStep> steps, std::shared_ptr<ReadLog> log = nullptr,
+    std::size_t max_per_read = std::numeric_limits<std::size_t>::max()) {
   asio::io_context io;
   ScriptedReadHalf half(std::move(steps), log ? log : std::make_shared<ReadLog>(), max_per_read);
   return test::run_async(io, read_frame(half));
@@ -36,9 +37,10 @@ TEST(FrameKinds, KeepTheirWireValues) {
     std::uint8_t kind;
     std::uint8_t value;
   } cases[] = {
-      {KIND_HELLO, 0x01},       {KIND_WELCOME, 0x02},      {KIND_INVITE, 0x03},       {KIND_ACCESS, 0x04},
-      {KIND_ACCOUNT, 0x05},     {KIND_OPEN, 0x10},         {KIND_DATA, 0x11},         {KIND_CLOSE, 0x12},
-      {KIND_HALF_CLOSE, 0x13},  {KIND_HEARTBEAT, 0x20},    {KIND_PUNCH_OFFER, 0x21},  {KIND_PUNCH_STATUS, 0x22},
+      {KIND_HELLO, 0x01},        {KIND_WELCOME, 0x02},     {KIND_INVITE, 0x03},
+      {KIND_ACCESS, 0x04},       {KIND_ACCOUNT, 0x05},     {KIND_OPEN, 0x10},
+      {KIND_DATA, 0x11},         {KIND_CLOSE, 0x12},       {KIND_HALF_CLOSE, 0x13},
+      {KIND_HEARTBEAT, 0x20},    {KIND_PUNCH_OFFER, 0x21}, {KIND_PUNCH_STATUS, 0x22},
       {KIND_PUNCH_RESULT, 0x23}, {KIND_ERROR, 0x30},
   };
   for (const auto& c : cases) EXPECT_EQ(c.kind, c.value);
@@ -71,8 +73,16 @@ TEST(ReadFrame, DecodesHandWrittenFrames) {
   } cases[] = {
       {"data", {0x11, 0, 0, 0, 7, 0, 0, 0, 3, 'a', 'b', 'c'}, 0x11, 7, bytes_of("abc")},
       {"kind 0, id 0, empty", {0, 0, 0, 0, 0, 0, 0, 0, 0}, 0, 0, {}},
-      {"kind 255, largest id", {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1, 'x'}, 0xFF, 0xFFFFFFFF, bytes_of("x")},
-      {"id byte order", {0x30, 0x01, 0x02, 0x03, 0x04, 0, 0, 0, 2, 0xFE, 0x00}, 0x30, 0x01020304, {0xFE, 0x00}},
+      {"kind 255, largest id",
+       {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 1, 'x'},
+       0xFF,
+       0xFFFFFFFF,
+       bytes_of("x")},
+      {"id byte order",
+       {0x30, 0x01, 0x02, 0x03, 0x04, 0, 0, 0, 2, 0xFE, 0x00},
+       0x30,
+       0x01020304,
+       {0xFE, 0x00}},
       {"undefined kind", {200, 0, 0, 1, 0, 0, 0, 0, 1, 0}, 200, 256, {0}},
   };
   for (const auto& c : cases) {
@@ -130,8 +140,8 @@ TEST(ReadFrame, EnforcesTheLengthLimitWithoutReadingTheBody) {
     Bytes length_field;
     bool accepted;
   } cases[] = {
-      {{0x00, 0x0F, 0xFF, 0xFF}, true},    // 1,048,575
-      {{0x00, 0x10, 0x00, 0x00}, false},   // 1,048,576
+      {{0x00, 0x0F, 0xFF, 0xFF}, true},   // 1,048,575
+      {{0x00, 0x10, 0x00, 0x00}, false},  // 1,048,576
       {{0x00, 0xFF, 0xFF, 0xFF}, false},
       {{0xFF, 0xFF, 0xFF, 0xFF}, false},
   };
@@ -155,7 +165,8 @@ TEST(ReadFrame, EnforcesTheLengthLimitWithoutReadingTheBody) {
 
 TEST(ReadFrame, LengthZeroReadsNoFurther) {
   auto log = std::make_shared<ReadLog>();
-  auto result = read_scripted({{{KIND_HEARTBEAT, 0, 0, 0, 0, 0, 0, 0, 0}, {}}, {bytes_of("next"), {}}}, log);
+  auto result =
+      read_scripted({{{KIND_HEARTBEAT, 0, 0, 0, 0, 0, 0, 0, 0}, {}}, {bytes_of("next"), {}}}, log);
   ASSERT_TRUE(result.ok());
   ASSERT_TRUE(result.value().has_value());
   EXPECT_EQ(result.value()->kind, KIND_HEARTBEAT);
@@ -172,7 +183,8 @@ TEST(ReadFrame, AnEndInsideThePayloadIsEarlyEof) {
   } cases[] = {
       {"nothing of the payload", {{header, {}}}},
       {"part of the payload", {{concat(header, bytes_of("abcd")), {}}}},
-      {"all but one byte, then an eof error", {{concat(header, bytes_of("abcdefghi")), {}}, {{}, asio::error::eof}}},
+      {"all but one byte, then an eof error",
+       {{concat(header, bytes_of("abcdefghi")), {}}, {{}, asio::error::eof}}},
   };
   for (auto& c : cases) {
     auto result = read_scripted(c.steps);
@@ -183,8 +195,8 @@ TEST(ReadFrame, AnEndInsideThePayloadIsEarlyEof) {
 }
 
 TEST(ReadFrame, OtherPayloadErrorsComeBackUnchanged) {
-  auto result =
-      read_scripted({{{KIND_DATA, 0, 0, 0, 5, 0, 0, 0, 10, 'a'}, {}}, {{}, asio::error::connection_aborted}});
+  auto result = read_scripted(
+      {{{KIND_DATA, 0, 0, 0, 5, 0, 0, 0, 10, 'a'}, {}}, {{}, asio::error::connection_aborted}});
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().kind, ErrorKind::ConnectionAborted);
   EXPECT_EQ(result.error().os_code, std::optional<int>(asio::error::connection_aborted));

@@ -35,7 +35,8 @@ struct Fixture {
   std::shared_ptr<WriteLog> log = std::make_shared<WriteLog>();
   SharedWriter writer;
   explicit Fixture(WriteBehaviour behaviour = {})
-      : writer(io.get_executor(), std::make_unique<RecordingWriteHalf>(log, std::move(behaviour))) {}
+      : writer(io.get_executor(), std::make_unique<RecordingWriteHalf>(log, std::move(behaviour))) {
+  }
 
   Status send(Frame frame) { return test::run_async(io, send_frame(writer, std::move(frame))); }
 };
@@ -49,18 +50,20 @@ struct Spawned {
 };
 void spawn_send(asio::io_context& io, SharedWriter& writer, Frame frame, Spawned& out,
                 asio::cancellation_slot slot = {}) {
-  asio::co_spawn(io, send_frame(writer, std::move(frame)),
-                 asio::bind_cancellation_slot(slot, [&out](std::exception_ptr error, Status status) {
-                   out.done = true;
-                   out.failed = error != nullptr;
-                   if (!error) out.status = std::move(status);
-                 }));
+  asio::co_spawn(
+      io, send_frame(writer, std::move(frame)),
+      asio::bind_cancellation_slot(slot, [&out](std::exception_ptr error, Status status) {
+        out.done = true;
+        out.failed = error != nullptr;
+        if (!error) out.status = std::move(status);
+      }));
 }
 
 TEST(SendFrame, WritesHeaderAndPayloadInOneGatheredWrite) {
   Fixture f;
   ASSERT_TRUE(f.send(Frame{bytes_of("hello"), 0x01020304, KIND_DATA}).ok());
-  EXPECT_EQ(f.log->snapshot(), (Bytes{0x11, 0x01, 0x02, 0x03, 0x04, 0, 0, 0, 5, 'h', 'e', 'l', 'l', 'o'}));
+  EXPECT_EQ(f.log->snapshot(),
+            (Bytes{0x11, 0x01, 0x02, 0x03, 0x04, 0, 0, 0, 5, 'h', 'e', 'l', 'l', 'o'}));
   ASSERT_EQ(f.log->calls.size(), 1u);
   EXPECT_EQ(f.log->calls[0], (std::pair<std::size_t, std::size_t>{9, 5}));
 }
@@ -74,10 +77,12 @@ TEST(SendFrame, EmptyPayloadWritesTheHeaderOnly) {
 TEST(SendFrame, AWriterTakingThreeBytesAtATimeGetsTheExactBytesHeaderFirst) {
   Fixture f({.max_per_write = 3});
   ASSERT_TRUE(f.send(Frame{bytes_of("abcdefgh"), 258, KIND_OPEN}).ok());
-  EXPECT_EQ(f.log->snapshot(), (Bytes{0x10, 0, 0, 1, 2, 0, 0, 0, 8, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}));
+  EXPECT_EQ(f.log->snapshot(),
+            (Bytes{0x10, 0, 0, 1, 2, 0, 0, 0, 8, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}));
   // While header bytes remain, each write carries the rest of the header and the
   // whole payload; then only the rest of the payload.
-  std::vector<std::pair<std::size_t, std::size_t>> expected{{9, 8}, {6, 8}, {3, 8}, {8, 0}, {5, 0}, {2, 0}};
+  std::vector<std::pair<std::size_t, std::size_t>> expected{{9, 8}, {6, 8}, {3, 8},
+                                                            {8, 0}, {5, 0}, {2, 0}};
   EXPECT_EQ(f.log->calls, expected);
 }
 
@@ -86,7 +91,8 @@ TEST(SendFrame, TheLargestPayloadGoesOutWhole) {
   ASSERT_TRUE(f.send(Frame{Bytes(MAX_FRAME_LEN, 0xAB), 1, KIND_DATA}).ok());
   auto bytes = f.log->snapshot();
   ASSERT_EQ(bytes.size(), 1048584u);
-  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 9), (Bytes{0x11, 0, 0, 0, 1, 0x00, 0x0F, 0xFF, 0xFF}));
+  EXPECT_EQ(Bytes(bytes.begin(), bytes.begin() + 9),
+            (Bytes{0x11, 0, 0, 0, 1, 0x00, 0x0F, 0xFF, 0xFF}));
   EXPECT_EQ(bytes.back(), 0xAB);
 }
 
@@ -98,7 +104,9 @@ TEST(SendFrame, ATooLargePayloadWritesNothingAndFreesTheMutex) {
   EXPECT_EQ(status.error().message, "frame too large");
   EXPECT_TRUE(f.log->calls.empty());
   // The next sender gets the mutex at once.
-  ASSERT_TRUE(test::run_async(f.io, send_frame(f.writer, Frame{{}, 2, KIND_HEARTBEAT}), std::chrono::seconds(2)).ok());
+  ASSERT_TRUE(test::run_async(f.io, send_frame(f.writer, Frame{{}, 2, KIND_HEARTBEAT}),
+                              std::chrono::seconds(2))
+                  .ok());
   EXPECT_EQ(f.log->snapshot(), (Bytes{0x20, 0, 0, 0, 2, 0, 0, 0, 0}));
 }
 
@@ -110,7 +118,9 @@ TEST(SendFrame, WriteFailures) {
     std::string message;
   } cases[] = {
       {"accepts nothing", {.accept_nothing = true}, ErrorKind::WriteZero, "write zero"},
-      {"fails", {.failing_writes = 1, .failure = asio::error::broken_pipe}, ErrorKind::BrokenPipe,
+      {"fails",
+       {.failing_writes = 1, .failure = asio::error::broken_pipe},
+       ErrorKind::BrokenPipe,
        IoError::from(asio::error::broken_pipe).message},
   };
   for (auto& c : cases) {
@@ -126,7 +136,8 @@ TEST(SendFrame, WaitingSendersAreServedInArrivalOrder) {
   asio::io_context io;
   auto log = std::make_shared<WriteLog>();
   auto gate = std::make_shared<test::WriteGate>(io.get_executor());
-  SharedWriter writer(io.get_executor(), std::make_unique<RecordingWriteHalf>(log, WriteBehaviour{.gate = gate}));
+  SharedWriter writer(io.get_executor(),
+                      std::make_unique<RecordingWriteHalf>(log, WriteBehaviour{.gate = gate}));
 
   constexpr std::uint32_t SENDERS = 6;
   std::vector<Spawned> sends(SENDERS);
@@ -151,7 +162,8 @@ TEST(SendFrame, ACancelledWaiterTakesNothingAndTheQueueMovesOn) {
   asio::io_context io;
   auto log = std::make_shared<WriteLog>();
   auto gate = std::make_shared<test::WriteGate>(io.get_executor());
-  SharedWriter writer(io.get_executor(), std::make_unique<RecordingWriteHalf>(log, WriteBehaviour{.gate = gate}));
+  SharedWriter writer(io.get_executor(),
+                      std::make_unique<RecordingWriteHalf>(log, WriteBehaviour{.gate = gate}));
 
   Spawned first, cancelled, last;
   asio::cancellation_signal signal;
@@ -180,8 +192,9 @@ TEST(SendFrame, ACancelledWaiterTakesNothingAndTheQueueMovesOn) {
 TEST(SendFrame, ASenderCancelledMidFrameBreaksTheWriter) {
   asio::io_context io;
   auto log = std::make_shared<WriteLog>();
-  SharedWriter writer(io.get_executor(), std::make_unique<RecordingWriteHalf>(
-                                             log, WriteBehaviour{.max_per_write = 3, .yield_each_write = true}));
+  SharedWriter writer(io.get_executor(),
+                      std::make_unique<RecordingWriteHalf>(
+                          log, WriteBehaviour{.max_per_write = 3, .yield_each_write = true}));
   Spawned cut;
   asio::cancellation_signal signal;
   spawn_send(io, writer, Frame{Bytes(30, 'x'), 1, KIND_DATA}, cut, signal.slot());
@@ -193,7 +206,8 @@ TEST(SendFrame, ASenderCancelledMidFrameBreaksTheWriter) {
   const std::size_t written = log->snapshot().size();
   EXPECT_LT(written, 39u);
 
-  auto later = test::run_async(io, send_frame(writer, Frame{{}, 2, KIND_DATA}), std::chrono::seconds(2));
+  auto later =
+      test::run_async(io, send_frame(writer, Frame{{}, 2, KIND_DATA}), std::chrono::seconds(2));
   ASSERT_FALSE(later.ok());
   EXPECT_EQ(later.error().kind, ErrorKind::BrokenPipe);
   EXPECT_EQ(log->snapshot().size(), written);
@@ -205,8 +219,9 @@ TEST(SendFrame, ConcurrentSendersNeverInterleave) {
   constexpr std::uint32_t FRAMES_EACH = 25;
   asio::thread_pool pool(4);
   auto log = std::make_shared<WriteLog>();
-  SharedWriter writer(pool.get_executor(), std::make_unique<RecordingWriteHalf>(
-                                               log, WriteBehaviour{.max_per_write = 3, .yield_each_write = true}));
+  SharedWriter writer(pool.get_executor(),
+                      std::make_unique<RecordingWriteHalf>(
+                          log, WriteBehaviour{.max_per_write = 3, .yield_each_write = true}));
   auto sender = [&](std::uint32_t who) -> asio::awaitable<void> {
     for (std::uint32_t n = 0; n < FRAMES_EACH; ++n) {
       Frame frame{Bytes(10 + n, static_cast<std::uint8_t>(who)), who * 1000 + n, KIND_DATA};
@@ -218,7 +233,8 @@ TEST(SendFrame, ConcurrentSendersNeverInterleave) {
   for (std::uint32_t who = 0; who < SENDERS; ++who) {
     running.push_back(asio::co_spawn(pool, sender(who), asio::use_future));
   }
-  for (auto& f : running) ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  for (auto& f : running)
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
 
   auto frames = test::parse_frames(log->snapshot());
   ASSERT_TRUE(frames);
@@ -253,7 +269,8 @@ TEST(SendFrame, ConcurrentSendersOverTcpArriveWhole) {
     }
   };
   std::vector<std::future<void>> running;
-  for (std::uint32_t who = 0; who < SENDERS; ++who) running.push_back(asio::co_spawn(pool, sender(who), asio::use_future));
+  for (std::uint32_t who = 0; who < SENDERS; ++who)
+    running.push_back(asio::co_spawn(pool, sender(who), asio::use_future));
 
   auto reader = [&]() -> asio::awaitable<std::size_t> {
     std::size_t whole = 0;
@@ -261,12 +278,15 @@ TEST(SendFrame, ConcurrentSendersOverTcpArriveWhole) {
       auto frame = co_await read_frame(*in.read);
       if (!frame.ok() || !frame.value()) break;
       const Frame& f = *frame.value();
-      if (f.payload.size() >= 300000 && f.payload == Bytes(f.payload.size(), static_cast<std::uint8_t>(f.id))) ++whole;
+      if (f.payload.size() >= 300000 &&
+          f.payload == Bytes(f.payload.size(), static_cast<std::uint8_t>(f.id)))
+        ++whole;
     }
     co_return whole;
   };
   EXPECT_EQ(test::run_async(io, reader()), SENDERS * FRAMES_EACH);
-  for (auto& f : running) ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  for (auto& f : running)
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
 }
 
 }  // namespace

@@ -12,11 +12,14 @@ TEST(DecodeUtf8Lossy, ReplacesEachMaximalInvalidSubpart) {
   } cases[] = {
       {"plain", "plain"},
       {"\xE4\xBD\xA0\xE5\xA5\xBD", "你好"},
-      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
-      {"\xE4\xBD", "\xEF\xBF\xBD"},             // a character cut in half
-      {"\xF0\x9F\x98", "\xEF\xBF\xBD"},         // three of four bytes
+      {"a\xFF"
+       "b",
+       "a\xEF\xBF\xBD"
+       "b"},
+      {"\xE4\xBD", "\xEF\xBF\xBD"},                              // a character cut in half
+      {"\xF0\x9F\x98", "\xEF\xBF\xBD"},                          // three of four bytes
       {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate
-      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},  // an overlong form
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},                  // an overlong form
   };
   for (const auto& c : cases) {
     EXPECT_EQ(decode_utf8_lossy(c.input), c.expected) << c.input;
@@ -26,8 +29,14 @@ TEST(DecodeUtf8Lossy, ReplacesEachMaximalInvalidSubpart) {
 
 TEST(Trim, RemovesUnicodeWhiteSpaceAtBothEnds) {
   EXPECT_EQ(trim("  a b \t\r\n"), "a b");
-  EXPECT_EQ(trim("\xE3\x80\x80" "x" "\xC2\xA0"), "x");  // U+3000 and U+00A0
-  EXPECT_EQ(trim("\xE2\x80\x8B" "x"), "\xE2\x80\x8B" "x");  // U+200B is not white space
+  EXPECT_EQ(trim("\xE3\x80\x80"
+                 "x"
+                 "\xC2\xA0"),
+            "x");  // U+3000 and U+00A0
+  EXPECT_EQ(trim("\xE2\x80\x8B"
+                 "x"),
+            "\xE2\x80\x8B"
+            "x");  // U+200B is not white space
   EXPECT_EQ(trim("   "), "");
   EXPECT_EQ(trim_start("  a "), "a ");
   EXPECT_EQ(trim_end("  a "), "  a");
@@ -47,9 +56,8 @@ TEST(ParseDecimal, AcceptsAnOptionalPlusAndDigitsWithinTheLimit) {
     std::string_view input;
     std::optional<std::uint64_t> expected;
   } cases[] = {
-      {"0", 0},        {"+8080", 8080}, {"0080", 80},        {"65535", 65535},
-      {"65536", {}},   {"", {}},        {"+", {}},           {"-", {}},
-      {"-5", {}},      {" 80", {}},     {"80 ", {}},         {"8a", {}},
+      {"0", 0},  {"+8080", 8080}, {"0080", 80}, {"65535", 65535}, {"65536", {}}, {"", {}},
+      {"+", {}}, {"-", {}},       {"-5", {}},   {" 80", {}},      {"80 ", {}},   {"8a", {}},
   };
   for (const auto& c : cases) EXPECT_EQ(parse_decimal(c.input, 65535), c.expected) << c.input;
   EXPECT_EQ(parse_decimal("18446744073709551615", UINT64_MAX), UINT64_MAX);

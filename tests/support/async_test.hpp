@@ -24,7 +24,8 @@ T run_async(asio::io_context& io, asio::awaitable<T> task,
   io.restart();
   auto deadline = std::chrono::steady_clock::now() + limit;
   while (future.wait_for(std::chrono::seconds(0)) != std::future_status::ready) {
-    if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("test coroutine timed out");
+    if (std::chrono::steady_clock::now() > deadline)
+      throw std::runtime_error("test coroutine timed out");
     io.run_for(std::chrono::milliseconds(10));
   }
   return future.get();

@@ -24,7 +24,9 @@
 
 namespace quillmar::test {
 
-inline std::vector<std::uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
+inline std::vector<std::uint8_t> bytes_of(std::string_view text) {
+  return {text.begin(), text.end()};
+}
 
 // One step of a read script: bytes to deliver (over as many reads as it takes), or an
 // error to report once.
@@ -43,14 +45,16 @@ struct ReadLog {
 // Plays its script, then reports the end of input (asio::error::eof).
 class ScriptedReadHalf final : public ReadHalf {
  public:
-  ScriptedReadHalf(std::vector<ReadStep> steps, std::shared_ptr<ReadLog> log = std::make_shared<ReadLog>(),
+  ScriptedReadHalf(std::vector<ReadStep> steps,
+                   std::shared_ptr<ReadLog> log = std::make_shared<ReadLog>(),
                    std::size_t max_per_read = std::numeric_limits<std::size_t>::max())
       : steps_(steps.begin(), steps.end()), log_(std::move(log)), max_per_read_(max_per_read) {}
 
   asio::awaitable<IoCount> read_some(asio::mutable_buffer buffer) override {
     std::lock_guard lock(log_->mutex);
     ++log_->reads;
-    while (!steps_.empty() && !steps_.front().error && steps_.front().bytes.empty()) steps_.pop_front();
+    while (!steps_.empty() && !steps_.front().error && steps_.front().bytes.empty())
+      steps_.pop_front();
     if (steps_.empty()) co_return IoCount{asio::error::eof, 0};
     ReadStep& step = steps_.front();
     if (step.error) {
@@ -118,8 +122,8 @@ struct WriteBehaviour {
   std::size_t max_per_write = std::numeric_limits<std::size_t>::max();
   std::size_t failing_writes = 0;  // the first this many writes fail with `failure`
   std::error_code failure = asio::error::broken_pipe;
-  bool accept_nothing = false;     // every write accepts 0 bytes
-  bool yield_each_write = false;   // let other tasks run inside every write
+  bool accept_nothing = false;                // every write accepts 0 bytes
+  bool yield_each_write = false;              // let other tasks run inside every write
   std::shared_ptr<WriteGate> gate = nullptr;  // every write waits for it
 };
 
@@ -133,7 +137,10 @@ class RecordingWriteHalf final : public WriteHalf {
   }
 
   asio::awaitable<IoCount> write_some(std::array<asio::const_buffer, 2> pieces) override {
-    if (behaviour_.gate && !co_await behaviour_.gate->pass()) co_return IoCount{asio::error::operation_aborted, 0};
+    if (behaviour_.gate) {
+      bool passed = co_await behaviour_.gate->pass();
+      if (!passed) co_return IoCount{asio::error::operation_aborted, 0};
+    }
     if (behaviour_.yield_each_write) {
       co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
     }
@@ -173,11 +180,14 @@ inline std::optional<std::vector<Frame>> parse_frames(const std::vector<std::uin
   while (at < bytes.size()) {
     if (bytes.size() - at < FRAME_HEADER_LEN) return std::nullopt;
     const std::uint8_t* h = &bytes[at];
-    std::uint32_t id = (std::uint32_t{h[1]} << 24) | (std::uint32_t{h[2]} << 16) | (std::uint32_t{h[3]} << 8) | h[4];
-    std::size_t length = (std::size_t{h[5]} << 24) | (std::size_t{h[6]} << 16) | (std::size_t{h[7]} << 8) | h[8];
+    std::uint32_t id = (std::uint32_t{h[1]} << 24) | (std::uint32_t{h[2]} << 16) |
+                       (std::uint32_t{h[3]} << 8) | h[4];
+    std::size_t length =
+        (std::size_t{h[5]} << 24) | (std::size_t{h[6]} << 16) | (std::size_t{h[7]} << 8) | h[8];
     if (bytes.size() - at - FRAME_HEADER_LEN < length) return std::nullopt;
     auto payload_start = bytes.begin() + static_cast<std::ptrdiff_t>(at + FRAME_HEADER_LEN);
-    frames.push_back(Frame{{payload_start, payload_start + static_cast<std::ptrdiff_t>(length)}, id, h[0]});
+    frames.push_back(
+        Frame{{payload_start, payload_start + static_cast<std::ptrdiff_t>(length)}, id, h[0]});
     at += FRAME_HEADER_LEN + length;
   }
   return frames;

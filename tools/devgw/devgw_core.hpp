@@ -1,0 +1,122 @@
+// Inside the gateway stand-in: the shared core (listeners, device registry, traffic
+// counts, TLS context) and the control session of one device. Every member is used on
+// the core's strand only, except where a comment says otherwise.
+#pragma once
+
+#include <asio/ip/tcp.hpp>
+#include <asio/ssl/context.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "async_queue.hpp"
+#include "dev_gateway.hpp"
+#include "devgw_cert.hpp"
+#include "devgw_rules.hpp"
+#include "frame.hpp"
+#include "shared_writer.hpp"
+
+namespace quillmar::devgw {
+
+using Strand = asio::strand<asio::io_context::executor_type>;
+using asio::ip::tcp;
+
+class ControlSession;
+
+// Frames from the device for one visitor, waiting for the visitor's writer. When the
+// queue is full the device's frame loop waits: the protocol has no per-stream window.
+inline constexpr std::size_t VISITOR_QUEUE_DEPTH = 64;
+inline constexpr std::size_t VISITOR_READ_BUFFER = 64 * 1024;
+
+struct Usage {
+  std::uint64_t used = 0;
+  std::uint64_t reset_at = 0;
+  bool quota_announced = false;  // the quota notice went out for this day
+};
+
+// One admin command's outcome; stop_after asks the caller to stop the gateway once
+// the reply is out.
+struct AdminReply {
+  std::string text;
+  bool stop_after = false;
+};
+
+struct PublicName;
+
+// Where a visitor's host name leads: a device session and port, or why nowhere.
+struct VisitorRoute {
+  std::shared_ptr<ControlSession> session;
+  std::uint16_t port = 0;
+  std::string problem;  // the 404 text when session is null
+};
+
+struct Core : std::enable_shared_from_this<Core> {
+  Core(asio::io_context& io, DevGatewayOptions options);
+
+  Result<BoundPorts> start();
+  void stop();
+  asio::awaitable<AdminReply> execute(std::string line);
+
+  void log(std::string_view line) const;
+  void debug(std::string_view line) const;  // only with options.verbose
+
+  // Registry, used by the sessions.
+  std::optional<std::string> refusal_for(const Hello& hello,
+                                         const std::optional<std::string>& invite);
+  void register_device(const std::shared_ptr<ControlSession>& session);
+  void unregister(ControlSession* session);
+  std::shared_ptr<ControlSession> device(std::string_view name) const;
+  std::vector<std::shared_ptr<ControlSession>> sessions_of(std::string_view token) const;
+  VisitorRoute route_visitor(const PublicName& name) const;
+  Usage& usage_of(const std::string& token);
+  AccountFigures account_for(const std::string& token);
+  // Counts relayed bytes for the token; announces the account change and, once the
+  // daily quota is reached, ends the token's sessions with the quota notice.
+  void count_usage(const std::string& token, std::uint64_t bytes);
+  void recheck_quota_and_accounts();
+
+  std::shared_ptr<asio::ssl::context> tls_context() const { return tls_context_; }
+  // Presents this certificate to connections accepted from now on.
+  Status install_certificate(const CertificatePair& pair);
+  std::string fingerprint() const;  // any thread
+
+  Strand strand;
+  DevGatewayOptions options;
+  BoundPorts ports;
+  bool stopping = false;
+
+  std::set<std::shared_ptr<ControlSession>> sessions;  // every live control connection
+  std::map<std::string, std::shared_ptr<ControlSession>, std::less<>> devices;  // welcomed, by name
+  std::map<std::string, std::string, std::less<>> owners;  // name -> token, first come
+  std::map<std::string, Usage> usage;                      // token -> today's traffic
+  std::optional<std::string> refuse_next;
+  bool stall_next = false;
+  std::set<std::shared_ptr<tcp::socket>> loose_sockets;  // visitors before routing, admin clients
+
+  std::optional<tcp::acceptor> control_acceptor;
+  std::optional<tcp::acceptor> public_acceptor;
+  std::optional<tcp::acceptor> admin_acceptor;
+  std::vector<tcp::acceptor> raw_acceptors;
+  asio::steady_timer swap_timer;
+
+ private:
+  std::shared_ptr<asio::ssl::context> tls_context_;
+  mutable std::mutex fingerprint_mutex_;  // fingerprint() is read from other threads
+  std::string fingerprint_;
+};
+
+// The public listeners' connections (devgw_visitor.cpp): an HTTP visitor routed by its
+// Host header, and a raw one sent to its listener's fixed device and port.
+asio::awaitable<void> serve_public_visitor(std::shared_ptr<Core> core, tcp::socket socket);
+asio::awaitable<void> serve_raw_visitor(std::shared_ptr<Core> core, tcp::socket socket,
+                                        RawRoute route);
+
+// "127.0.0.1:5555", or "?" once the socket has no peer.
+std::string peer_text(const tcp::socket& socket);
+
+}  // namespace quillmar::devgw
