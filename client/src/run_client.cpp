@@ -3,7 +3,8 @@
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/use_future.hpp>
+#include <asio/strand.hpp>
+#include <exception>
 #include <thread>
 
 #include "device_id.hpp"
@@ -85,24 +86,29 @@ void merge_invite(const ClientOptions& options, Creds& creds) {
   print_out("client: 接入码已保存（" + path_to_utf8(creds.key_path) + "），以后启动不用再给\n");
 }
 
-// Runs the supervisor on the main thread while one worker per processor runs every
-// task it spawns; returns when the supervisor does.
-void run_runtime(asio::io_context& main_io, asio::io_context& pool_io, SupervisorContext context) {
-  auto pool_guard = asio::make_work_guard(pool_io);
+// Runs the supervisor until it returns. One context serves everything, so that no task
+// ever holds a socket or a queue of a context that is already gone when the program
+// ends. The supervisor, and with it the session, runs on a strand of its own and never
+// in parallel with itself; the main thread and one worker per processor run the
+// context. When the supervisor returns the context stops, and destroying it cancels
+// every task still running (streams, heartbeat, console).
+void run_runtime(asio::io_context& io, SupervisorContext context) {
+  auto keep_running = asio::make_work_guard(io);
   std::vector<std::thread> workers;
   unsigned count = std::max(1u, std::thread::hardware_concurrency());
-  for (unsigned i = 0; i < count; ++i) workers.emplace_back([&pool_io] { pool_io.run(); });
+  for (unsigned i = 0; i < count; ++i) workers.emplace_back([&io] { io.run(); });
 
   SupervisorEnvironment environment;
-  environment.pool = pool_io.get_executor();
-  auto done = asio::co_spawn(main_io, supervise(std::move(context), std::move(environment)),
-                             asio::use_future);
-  main_io.run();
-  done.get();
-
-  pool_guard.reset();
-  pool_io.stop();  // cancels what is still running: streams, heartbeat, console
+  environment.pool = io.get_executor();
+  std::exception_ptr failure;
+  asio::co_spawn(asio::make_strand(io), supervise(std::move(context), std::move(environment)),
+                 [&io, &failure](std::exception_ptr error) {
+                   failure = error;
+                   io.stop();
+                 });
+  io.run();
   for (auto& worker : workers) worker.join();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -118,10 +124,8 @@ int run_client(const std::vector<std::string>& args) {
   }
   const std::uint16_t console_port = console_port_option(args);
 
-  // The workers' context outlives the main one: what the session made lives on it.
-  asio::io_context pool_io;
-  asio::io_context main_io;
-  auto listener = bind_console(pool_io, console_port);
+  asio::io_context io;
+  auto listener = bind_console(io, console_port);
   if (!listener) {
     if (listener.error().kind != ErrorKind::AddrInUse) return fail(listener.error());
     if (probe_running_instance(console_port)) {
@@ -136,7 +140,7 @@ int run_client(const std::vector<std::string>& args) {
   if (!read) return fail(read.error());
   ClientOptions options = std::move(read).value();
 
-  PunchOptions punch{resolve_gateway(main_io, options.gateway), options.entry_port};
+  PunchOptions punch{resolve_gateway(io, options.gateway), options.entry_port};
   std::filesystem::path key_path = locate_key_file();
   Creds creds = load_creds(key_path);
   if (debug_enabled()) print_err("client: 凭据文件 " + path_to_utf8(key_path) + "\n");
@@ -177,7 +181,7 @@ int run_client(const std::vector<std::string>& args) {
                             std::move(exit_rx),
                             console_port,
                             options.auto_rename};
-  run_runtime(main_io, pool_io, std::move(context));
+  run_runtime(io, std::move(context));
   return 0;
 }
 

@@ -9,7 +9,6 @@
 #include <asio/read.hpp>
 #include <asio/use_future.hpp>
 #include <asio/write.hpp>
-#include <thread>
 
 #include "async_test.hpp"
 #include "connect.hpp"
@@ -65,12 +64,6 @@ class SessionTest : public ::testing::Test {
   SessionTest() : gateway_(io_, {asio::ip::address_v4::loopback(), 0}) {
     shared_->tls_mode = TlsMode::TLS_OFF;
     shared_->key_path = dir_.path() / "id.ini";
-    for (int i = 0; i < 2; ++i) workers_.emplace_back([this] { pool_.run(); });
-  }
-  ~SessionTest() override {
-    pool_guard_.reset();
-    pool_.stop();
-    for (auto& w : workers_) w.join();
   }
 
   SessionInputs inputs(std::vector<std::uint16_t> ports, std::string invite = "") {
@@ -84,7 +77,7 @@ class SessionTest : public ::testing::Test {
 
   // Starts the session and gives the gateway's end once the client has connected.
   asio::awaitable<GatewayEnd> start(SessionInputs in) {
-    SessionEnvironment environment{pool_.get_executor(), timings_};
+    SessionEnvironment environment{io_.get_executor(), timings_};
     outcome_ =
         asio::co_spawn(io_, run_session(std::move(in), shared_, punch_, control_rx_, environment),
                        asio::use_future);
@@ -119,12 +112,7 @@ class SessionTest : public ::testing::Test {
     return result;
   }
 
-  // The session's objects live on the workers' context (its writer, its stream table),
-  // so that context is destroyed last.
-  asio::io_context pool_;
   asio::io_context io_;
-  asio::executor_work_guard<asio::io_context::executor_type> pool_guard_{pool_.get_executor()};
-  std::vector<std::thread> workers_;
   tcp::acceptor gateway_;
   test::TempDir dir_;
   SharedStatePtr shared_ = std::make_shared<SharedState>();

@@ -5,6 +5,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <memory>
 #include <vector>
 
 #include "async_queue.hpp"
@@ -19,18 +20,19 @@ TEST(AsyncMutex, ALockDroppedWhileItsContextIsDestroyedReleasesQuietly) {
   auto [never_tx, never_rx] = make_queue<int>(1);
   {
     asio::io_context io;
-    AsyncMutex mutex(io.get_executor());
-    auto hold = [](AsyncMutex& m, Receiver<int>& never) -> asio::awaitable<void> {
-      auto lock = co_await m.lock();
+    // Shared by the coroutines, as a connection's writer is: the last one frees it.
+    auto mutex = std::make_shared<AsyncMutex>(io.get_executor());
+    auto hold = [](std::shared_ptr<AsyncMutex> m, Receiver<int>& never) -> asio::awaitable<void> {
+      auto lock = co_await m->lock();
       co_await never.receive();  // waits until the context is destroyed
     };
-    auto wait_for_lock = [](AsyncMutex& m) -> asio::awaitable<void> {
-      auto lock = co_await m.lock();
+    auto wait_for_lock = [](std::shared_ptr<AsyncMutex> m) -> asio::awaitable<void> {
+      auto lock = co_await m->lock();
     };
     asio::co_spawn(io, hold(mutex, never_rx), asio::detached);
     asio::co_spawn(io, wait_for_lock(mutex), asio::detached);
     io.poll();
-    EXPECT_FALSE(mutex.try_lock().has_value());
+    EXPECT_FALSE(mutex->try_lock().has_value());
   }
   EXPECT_EQ(never_rx.try_receive(), std::nullopt);  // reached without a crash
 }
