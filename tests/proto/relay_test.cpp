@@ -421,9 +421,13 @@ TEST(RunStreamWriter, WritesNothingBeforeTheFirstFrame) {
 // its answer still flows back, and only the next payload ends the writer.
 TEST(RunStreamWriter, HalfCloseShutsTheSendingSideAndKeepsTheStream) {
   asio::io_context io;
-  auto [local_end, service] = test::tcp_pair(io);
-  auto halves = split_tcp(std::move(local_end));
-  auto [sender, receiver] = make_queue<Frame>(32);
+  // Named ends, not structured bindings: the coroutine lambda below captures them.
+  auto ends = test::tcp_pair(io);
+  auto& service = ends.second;
+  auto halves = split_tcp(std::move(ends.first));
+  auto queue = make_queue<Frame>(32);
+  auto& sender = queue.first;
+  auto& receiver = queue.second;
   bool ended = false;
   asio::co_spawn(io,
                  run_stream_writer(bytes_of("req"), std::move(halves.write), std::move(receiver)),
@@ -486,9 +490,13 @@ TEST(RunStreamWriter, AbortingItEndsItAtEveryWait) {
 
 TEST(RunStreamWriter, AnAbortedWriterLeavesTheServiceWithEndOfInput) {
   asio::io_context io;
-  auto [local_end, service] = test::tcp_pair(io);
-  auto halves = split_tcp(std::move(local_end));
-  auto [sender, receiver] = make_queue<Frame>(32);
+  // Named ends, not structured bindings: the coroutine lambda below captures them.
+  auto ends = test::tcp_pair(io);
+  auto& service = ends.second;
+  auto halves = split_tcp(std::move(ends.first));
+  auto queue = make_queue<Frame>(32);
+  auto& sender = queue.first;
+  auto& receiver = queue.second;
   ASSERT_TRUE(sender.try_send(frame(KIND_DATA, "data")));
   asio::cancellation_signal abort;
   bool ended = false;
