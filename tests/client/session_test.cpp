@@ -97,8 +97,13 @@ class SessionTest : public ::testing::Test {
     co_return gw;
   }
 
+  // Runs the session to its end; what it prints meanwhile is added to the captures.
   SessionOutcome outcome() {
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     while (outcome_.wait_for(0s) != std::future_status::ready) io_.run_for(10ms);
+    stdout_ += testing::internal::GetCapturedStdout();
+    stderr_ += testing::internal::GetCapturedStderr();
     return outcome_.get();
   }
 
