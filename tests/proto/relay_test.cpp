@@ -224,7 +224,12 @@ TEST(PipeStreams, RelaysLargeVolumesBothWaysAtOnce) {
     tcp::acceptor acceptor(pool, {asio::ip::address_v4::loopback(), 0});
     tcp::socket client(pool);
     client.connect(acceptor.local_endpoint());
-    return std::pair<tcp::socket, tcp::socket>(std::move(client), acceptor.accept());
+    tcp::socket server = acceptor.accept();
+    // Each peer is read and written at once from two threads, as split_tcp's halves are:
+    // made non-blocking first for the same reason.
+    client.native_non_blocking(true);
+    server.native_non_blocking(true);
+    return std::pair<tcp::socket, tcp::socket>(std::move(client), std::move(server));
   };
   auto [a_peer, a_end] = pair_on_pool();
   auto [b_end, b_peer] = pair_on_pool();
