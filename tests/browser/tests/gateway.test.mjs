@@ -3,8 +3,8 @@
 import assert from "node:assert/strict";
 import { after, before, describe, test } from "node:test";
 import {
-  Client, Gateway, launchBrowser, nextPoll, openConsole, pageCalls, pollUntil, Relay, SUITE_TIMEOUT_MS, text,
-  visible, waitFor, withConsole,
+  Client, Gateway, launchBrowser, nextPoll, openConsole, pageCalls, pollUntil, Relay, screenshot, SUITE_TIMEOUT_MS,
+  text, visible, waitFor, withConsole,
 } from "../lib/harness.mjs";
 
 let browser;
@@ -31,6 +31,7 @@ describe("gateway and console availability", { timeout: SUITE_TIMEOUT_MS }, () =
       assert.equal(await text(page, "#resetTrust"), "确认更新网关证书并重连");
       assert.equal(await text(page, "#topState"), "未连接");
       assert.equal(client.keyLine("gw_pin"), first, "the old pin is kept until the user agrees");
+      await screenshot(page, "certificate-notice-1280", { fullPage: false });
 
       const [reset] = await Promise.all([
         page.waitForRequest((r) => r.method() === "POST" && r.url().endsWith("/api/trust/reset")),
