@@ -195,7 +195,9 @@ export class Client {
   async launch(uiPort) {
     const o = this.options;
     const gwPort = typeof o.gw === "number" ? o.gw : o.gw.controlPort;
-    // A free port can be taken between asking and binding; only then is another tried.
+    // A free port can be taken between asking and binding, or still hold closed
+    // connections that keep the client (which binds without SO_REUSEADDR) off it; only
+    // then is another tried.
     for (let attempt = 0; ; attempt++) {
       this.uiPort = uiPort ?? await freePort();
       const args = ["--ui", String(this.uiPort), "--gw", `127.0.0.1:${gwPort}`, "--tls", o.tls ?? "off",
@@ -213,7 +215,7 @@ export class Client {
       } catch (err) {
         await this.program.stop();
         const taken = /管理界面端口/.test(this.program.output);
-        if (!taken || uiPort !== undefined || attempt >= 3) throw err;
+        if (!taken || uiPort !== undefined || attempt >= 5) throw err;
       }
     }
   }
