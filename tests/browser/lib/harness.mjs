@@ -64,12 +64,20 @@ export function freePort() {
   });
 }
 
-// Children still running when this test process ends, for whatever reason, are killed
-// with it: no client or stand-in outlives its test run.
+// Children still running when this test process ends are killed with it, also when it
+// is interrupted. Each one's process id also goes to $QUILLMAR_BROWSER_PIDS, from which
+// tests/browser/run removes what a killed test process could not.
 const living = new Set();
-process.on("exit", () => {
+const killAll = () => {
   for (const child of living) child.kill("SIGKILL");
-});
+};
+process.on("exit", killAll);
+for (const signal of ["SIGINT", "SIGTERM", "SIGHUP"]) {
+  process.once(signal, () => {
+    killAll();
+    process.exit(128 + os.constants.signals[signal]);
+  });
+}
 
 // A child process with its output kept for waiting on and for failure reports.
 class Program {
@@ -78,6 +86,9 @@ class Program {
     this.output = "";
     this.child = spawn(file, args, { env: { ...process.env, ...env }, stdio: ["ignore", "pipe", "pipe"] });
     living.add(this.child);
+    if (process.env.QUILLMAR_BROWSER_PIDS && this.child.pid) {
+      fs.appendFileSync(process.env.QUILLMAR_BROWSER_PIDS, `${this.child.pid}\n`);
+    }
     this.child.once("exit", () => living.delete(this.child));
     const keep = (chunk) => { this.output += chunk.toString("utf8"); };
     this.child.stdout.on("data", keep);

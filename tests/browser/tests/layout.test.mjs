@@ -12,7 +12,10 @@ after(async () => { await browser?.close(); });
 
 describe("layout", { timeout: SUITE_TIMEOUT_MS }, () => {
   test("layout at its breakpoints", async () => {
-    await withConsole(browser, { gw: null, args: ["--http", "8080"] }, async ({ page }) => {
+    // The longest device name there can be: long addresses must not widen the page.
+    const sub = "a-device-name-of-forty-characters-length";
+    assert.equal(sub.length, 40);
+    await withConsole(browser, { gw: null, sub, args: ["--http", "8080"] }, async ({ page }) => {
       const layout = () => page.evaluate(() => {
         const style = (selector) => getComputedStyle(document.querySelector(selector));
         const table = document.querySelector(".table-scroll");
