@@ -75,6 +75,8 @@ describe("layout", { timeout: SUITE_TIMEOUT_MS }, () => {
         await session.page.click('#mappings button[data-action="password"][data-port="8080"]');
         await screenshot(session.page, `password-dialog-${width}`, { fullPage: false });
         assert.deepEqual(session.pageErrors, []);
+        assert.deepEqual(session.outside, []);
+        assert.deepEqual(session.requests.filter((r) => /\/api\/(invite|punch)/.test(r)), []);
         await session.context.close();
       }
     } finally {
