@@ -1,6 +1,11 @@
 # Writes a C++ source that holds the console's page and icon as constant bytes, so the
 # program never reads them from disk. Run as a build step:
-#   cmake -DPAGE=<html> -DICON=<png> -DOUT=<cpp> -P embed_assets.cmake
+#   cmake -DPAGE=<html> -DICON=<png> -DOUT=<cpp> -DPAGE_OUT=<html>
+#         -DDEFAULT_DOMAIN=<domain> -DSITE_HOST=<host> -P embed_assets.cmake
+#
+# The page names the deployment's public base domain and web-site host only through the
+# placeholders @QUILLMAR_DEFAULT_DOMAIN@ and @QUILLMAR_SITE_HOST@; they are replaced here
+# and the finished page is written to PAGE_OUT, the file the embedded bytes come from.
 
 function(byte_array file out_var)
   file(READ "${file}" hex HEX)
@@ -18,7 +23,23 @@ function(byte_array file out_var)
   set(${out_var}_SIZE "${size}" PARENT_SCOPE)
 endfunction()
 
-byte_array("${PAGE}" page)
+# Both values land in HTML text, attributes and script strings: only host names (with an
+# optional port) are accepted, so that no setting can break out of those.
+foreach(setting DEFAULT_DOMAIN SITE_HOST)
+  if(NOT "${${setting}}" MATCHES "^[A-Za-z0-9]([A-Za-z0-9.-]*[A-Za-z0-9])?(:[0-9]+)?$")
+    message(FATAL_ERROR "QUILLMAR_${setting} '${${setting}}' is not a host name")
+  endif()
+endforeach()
+
+file(READ "${PAGE}" page_text)
+string(REPLACE "@QUILLMAR_DEFAULT_DOMAIN@" "${DEFAULT_DOMAIN}" page_text "${page_text}")
+string(REPLACE "@QUILLMAR_SITE_HOST@" "${SITE_HOST}" page_text "${page_text}")
+if(page_text MATCHES "@QUILLMAR_[A-Z_]*@")
+  message(FATAL_ERROR "${PAGE} holds the unknown placeholder ${CMAKE_MATCH_0}")
+endif()
+file(WRITE "${PAGE_OUT}" "${page_text}")
+
+byte_array("${PAGE_OUT}" page)
 byte_array("${ICON}" icon)
 
 # A trailing zero keeps each array non-empty; the sizes say how many bytes count.

@@ -46,9 +46,15 @@ std::string with_ports(std::string text, std::uint16_t port) {
   return replace_all(std::move(text), "{other}", std::to_string(port + 1));
 }
 
+// The page as the build finished it, with the deployment's settings filled in.
+std::string built_page() {
+  return test::read_file(std::filesystem::path(QUILLMAR_BINARY_DIR) / "client" / "generated" /
+                         "console.html");
+}
+
 TEST(ConsoleServer, ServesThePageAndTheIconFromEmbeddedBytes) {
   LiveConsole console;
-  const std::string page = asset("console.html");
+  const std::string page = built_page();
   const std::string icon = asset("favicon.png");
   ASSERT_FALSE(page.empty());
   ASSERT_FALSE(icon.empty());
