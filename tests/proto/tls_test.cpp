@@ -24,6 +24,7 @@
 #include "../client/scoped_env.hpp"
 #include "async_test.hpp"
 #include "builtin_roots.hpp"
+#include "relay.hpp"
 #include "text.hpp"
 #include "tls_config.hpp"
 #include "tls_stream.hpp"
@@ -934,6 +935,46 @@ TEST(TlsStream, APeerClosingWithoutCloseNoticeIsEndOfInput) {
       }());
   EXPECT_EQ(read.first, "bye");
   EXPECT_EQ(read.second, asio::error::eof) << read.second.message();
+}
+
+// The relay of the front-door fallback: a TCP connection joined with a TLS one. The TCP
+// side's end becomes a close notice, and the TLS side's close notice an end of input.
+TEST(PipeStreams, JoinsATcpConnectionWithATlsConnection) {
+  EchoServer server(pki().self_signed, " and goodbye");
+  auto port = server.port();
+  auto text = run_on_four_threads<std::string>([port]() -> asio::awaitable<std::string> {
+    auto executor = co_await asio::this_coro::executor;
+    tcp::acceptor acceptor(executor, {asio::ip::address_v4::loopback(), 0});
+    tcp::socket a_peer(executor);
+    auto [connect_ec] = co_await a_peer.async_connect(acceptor.local_endpoint(), use_tuple);
+    auto [accept_ec, a_end] = co_await acceptor.async_accept(use_tuple);
+    if (connect_ec || accept_ec) throw std::runtime_error("no loopback pair");
+    auto connection = co_await connect_tls(port, gateway_tls_config(), "localhost");
+    if (!connection) throw std::runtime_error(connection.error().message);
+
+    auto relay = [&]() -> asio::awaitable<void> {
+      co_await pipe_streams(split_tcp(std::move(a_end)), std::move(connection.value().halves));
+    };
+    auto talk = [&]() -> asio::awaitable<std::string> {
+      co_await asio::async_write(a_peer, asio::buffer(std::string_view("through tls")), use_tuple);
+      a_peer.shutdown(tcp::socket::shutdown_send);
+      std::string all;
+      std::array<char, 1024> buffer;
+      for (;;) {
+        auto [ec, n] = co_await a_peer.async_read_some(asio::buffer(buffer), use_tuple);
+        all.append(buffer.data(), n);
+        if (ec) {
+          if (ec != asio::error::eof) all += " [" + ec.message() + "]";
+          co_return all;
+        }
+      }
+    };
+    co_return co_await (relay() && talk());
+  });
+  EXPECT_EQ(text, "through tls and goodbye");
+  std::size_t received = 0;
+  EXPECT_EQ(server.finish(received), asio::error::eof);  // our close notice came
+  EXPECT_EQ(received, 11u);
 }
 
 }  // namespace
