@@ -47,7 +47,33 @@ std::size_t valid_sequence_at(std::string_view s, std::size_t pos, std::size_t& 
   return lead->length;
 }
 
-bool is_c0_c1_or_del(char32_t c) { return c < 0x20 || (c >= 0x7F && c <= 0x9F); }
+struct CodeRange {
+  char32_t first;
+  char32_t last;
+};
+
+// Characters a progress line must not show as they are: format characters (invisible,
+// or reordering the text around them, as the bidirectional overrides do), separators
+// other than the plain space, private-use characters and noncharacters. Unassigned code
+// points pass through: no table of them is kept.
+constexpr CodeRange UNPRINTABLE[] = {
+    {0x00A0, 0x00A0},   {0x00AD, 0x00AD},   {0x0600, 0x0605},    {0x061C, 0x061C},
+    {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},    {0x08E2, 0x08E2},
+    {0x1680, 0x1680},   {0x180E, 0x180E},   {0x2000, 0x200F},    {0x2028, 0x202F},
+    {0x205F, 0x2064},   {0x2066, 0x206F},   {0x3000, 0x3000},    {0xE000, 0xF8FF},
+    {0xFDD0, 0xFDEF},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},    {0x110BD, 0x110BD},
+    {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3},  {0x1D173, 0x1D17A},
+    {0xE0001, 0xE0001}, {0xE0020, 0xE007F}, {0xF0000, 0x10FFFF},
+};
+
+bool is_unprintable(char32_t c) {
+  if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return true;  // C0, DEL, C1
+  if ((c & 0xFFFE) == 0xFFFE) return true;                // U+xxFFFE and U+xxFFFF
+  for (const CodeRange& range : UNPRINTABLE) {
+    if (c >= range.first && c <= range.last) return true;
+  }
+  return false;
+}
 
 }  // namespace
 
@@ -85,10 +111,17 @@ bool is_valid_utf8(std::string_view bytes) {
 }
 
 char32_t next_code_point(std::string_view text, std::size_t& pos) {
+  // Text from outside may still hold invalid bytes: they read as U+FFFD and are
+  // stepped over whole, so the position never runs past the end.
+  std::size_t bad = 0;
+  std::size_t len = valid_sequence_at(text, pos, bad);
+  if (len == 0) {
+    pos += bad;
+    return 0xFFFD;
+  }
   auto b0 = static_cast<std::uint8_t>(text[pos]);
-  std::size_t len = b0 < 0x80 ? 1 : b0 < 0xE0 ? 2 : b0 < 0xF0 ? 3 : 4;
   char32_t cp = len == 1 ? b0 : len == 2 ? (b0 & 0x1F) : len == 3 ? (b0 & 0x0F) : (b0 & 0x07);
-  for (std::size_t i = 1; i < len && pos + i < text.size(); ++i) {
+  for (std::size_t i = 1; i < len; ++i) {
     cp = (cp << 6) | (static_cast<std::uint8_t>(text[pos + i]) & 0x3F);
   }
   pos += len;
@@ -135,7 +168,9 @@ std::string_view trim_end(std::string_view text) {
     std::size_t start = end - 1;
     while (start > 0 && (static_cast<std::uint8_t>(text[start]) & 0xC0) == 0x80) --start;
     std::size_t pos = start;
-    if (!is_unicode_space(next_code_point(text, pos))) break;
+    char32_t c = next_code_point(text, pos);
+    // Only a whole character that ends exactly here is looked at; stray bytes stay.
+    if (pos != end || !is_unicode_space(c)) break;
     end = start;
   }
   return text.substr(0, end);
@@ -183,10 +218,15 @@ std::string quoted_form(std::string_view text) {
         out += "\\0";
         break;
       default:
-        if (is_c0_c1_or_del(c)) {
+        if (is_unprintable(c)) {
+          char digits[8];
+          std::size_t count = 0;
+          do {
+            digits[count++] = HEX[c & 0xF];
+            c >>= 4;
+          } while (c != 0);
           out += "\\u{";
-          if (c >= 0x10) out.push_back(HEX[(c >> 4) & 0xF]);
-          out.push_back(HEX[c & 0xF]);
+          while (count > 0) out.push_back(digits[--count]);
           out += "}";
         } else {
           out.append(valid, start, pos - start);

@@ -15,13 +15,15 @@ namespace {
 
 // Destroying a context destroys its suspended coroutines in no set order. Here the
 // holder of the lock goes after the channels have shut down, with another coroutine
-// waiting for the lock: the release must find nobody to hand the lock to.
+// waiting for the lock: the release must find nobody to hand the lock to. As in the
+// program, the coroutines own the mutex, so it goes with the last of them.
 TEST(AsyncMutex, ALockDroppedWhileItsContextIsDestroyedReleasesQuietly) {
   auto [never_tx, never_rx] = make_queue<int>(1);
+  std::weak_ptr<AsyncMutex> gone;
   {
     asio::io_context io;
-    // Shared by the coroutines, as a connection's writer is: the last one frees it.
     auto mutex = std::make_shared<AsyncMutex>(io.get_executor());
+    gone = mutex;
     auto hold = [](std::shared_ptr<AsyncMutex> m, Receiver<int>& never) -> asio::awaitable<void> {
       auto lock = co_await m->lock();
       co_await never.receive();  // waits until the context is destroyed
@@ -33,7 +35,9 @@ TEST(AsyncMutex, ALockDroppedWhileItsContextIsDestroyedReleasesQuietly) {
     asio::co_spawn(io, wait_for_lock(mutex), asio::detached);
     io.poll();
     EXPECT_FALSE(mutex->try_lock().has_value());
+    mutex.reset();
   }
+  EXPECT_TRUE(gone.expired());
   EXPECT_EQ(never_rx.try_receive(), std::nullopt);  // reached without a crash
 }
 

@@ -21,8 +21,10 @@
 #include <thread>
 #include <vector>
 
+#include "../client/scoped_env.hpp"
 #include "async_test.hpp"
 #include "builtin_roots.hpp"
+#include "relay.hpp"
 #include "text.hpp"
 #include "tls_config.hpp"
 #include "tls_stream.hpp"
@@ -59,6 +61,7 @@ struct CertSpec {
   long valid_from_days = -1;
   long valid_until_days = 30;
   bool ca = false;
+  std::string extended_usage = "serverAuth";  // of a server certificate; empty: none
 };
 
 void add_extension(X509* cert, X509V3_CTX* ctx, int nid, const std::string& value) {
@@ -96,7 +99,8 @@ CertPtr make_cert(const CertSpec& spec, EVP_PKEY* key, X509* issuer = nullptr,
     add_extension(cert.get(), &ctx, NID_key_usage, "critical,keyCertSign,cRLSign");
   } else {
     add_extension(cert.get(), &ctx, NID_basic_constraints, "CA:FALSE");
-    add_extension(cert.get(), &ctx, NID_ext_key_usage, "serverAuth");
+    if (!spec.extended_usage.empty())
+      add_extension(cert.get(), &ctx, NID_ext_key_usage, spec.extended_usage);
     if (!spec.alt_names.empty())
       add_extension(cert.get(), &ctx, NID_subject_alt_name, spec.alt_names);
   }
@@ -140,6 +144,7 @@ std::string der_sha256_hex(X509* cert) {
 struct Identity {
   KeyPtr key;
   CertPtr cert;
+  std::vector<X509*> chain = {};  // sent after the certificate; owned by the Pki
 };
 
 constexpr const char* GOOD_NAMES = "DNS:localhost,IP:127.0.0.1";
@@ -153,11 +158,23 @@ struct Pki {
   Identity wrong_name = issue({"other.example", "DNS:other.example,IP:127.0.0.2"});
   Identity self_signed = self({"localhost", GOOD_NAMES});
   Identity self_signed_rsa = self({"localhost", GOOD_NAMES}, make_rsa_key());
+  Identity wildcard = issue({"wildcard", "DNS:*.example.test"});
+  Identity name_in_subject_only = issue({"localhost", ""});
+  Identity client_only = issue({"localhost", GOOD_NAMES, -1, 30, false, "clientAuth"});
+  // An intermediate authority under the test authority, and a server it issued that
+  // sends the intermediate along.
+  KeyPtr intermediate_key = make_ec_key();
+  CertPtr intermediate = make_cert({"Quillmar Test Intermediate", "", -1, 365, true},
+                                   intermediate_key.get(), ca.get(), ca_key.get());
+  Identity chained = issue_by({"localhost", GOOD_NAMES}, intermediate.get(), intermediate_key.get(),
+                              {intermediate.get()});
 
-  Identity issue(const CertSpec& spec) {
+  Identity issue(const CertSpec& spec) { return issue_by(spec, ca.get(), ca_key.get()); }
+  static Identity issue_by(const CertSpec& spec, X509* issuer, EVP_PKEY* issuer_key,
+                           std::vector<X509*> chain = {}) {
     KeyPtr key = make_ec_key();
-    CertPtr cert = make_cert(spec, key.get(), ca.get(), ca_key.get());
-    return {std::move(key), std::move(cert)};
+    CertPtr cert = make_cert(spec, key.get(), issuer, issuer_key);
+    return {std::move(key), std::move(cert), std::move(chain)};
   }
   static Identity self(const CertSpec& spec, KeyPtr key = make_ec_key()) {
     CertPtr cert = make_cert(spec, key.get());
@@ -187,6 +204,7 @@ std::unique_ptr<asio::ssl::context> server_context(const Identity& identity) {
   auto ctx = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_server);
   SSL_CTX_use_certificate(ctx->native_handle(), identity.cert.get());
   SSL_CTX_use_PrivateKey(ctx->native_handle(), identity.key.get());
+  for (X509* link : identity.chain) SSL_CTX_add1_chain_cert(ctx->native_handle(), link);
   return ctx;
 }
 
@@ -472,6 +490,15 @@ TEST(FrontDoorTlsConfig, VerifiesChainNameAndTime) {
       {"expired", pki().expired, "localhost", X509_V_ERR_CERT_HAS_EXPIRED},
       {"other name", pki().wrong_name, "localhost", X509_V_ERR_HOSTNAME_MISMATCH},
       {"other address", pki().wrong_name, "127.0.0.1", X509_V_ERR_IP_ADDRESS_MISMATCH},
+      {"wildcard name", pki().wildcard, "a.example.test", X509_V_OK},
+      {"wildcard covers one label only", pki().wildcard, "a.b.example.test",
+       X509_V_ERR_HOSTNAME_MISMATCH},
+      {"wildcard without its label", pki().wildcard, "example.test", X509_V_ERR_HOSTNAME_MISMATCH},
+      {"name in the subject only", pki().name_in_subject_only, "localhost",
+       X509_V_ERR_HOSTNAME_MISMATCH},
+      {"not for server authentication", pki().client_only, "localhost", X509_V_ERR_INVALID_PURPOSE},
+      // No revocation list exists anywhere: the chain is accepted without one.
+      {"through an intermediate the server sends", pki().chained, "localhost", X509_V_OK},
   };
   const std::string ca_pem = cert_pem(pki().ca.get());
   for (const auto& c : cases) {
@@ -505,7 +532,13 @@ TEST(FrontDoorTlsConfig, TrustsAServerCertificateGivenItselfWithItsKey) {
   EXPECT_EQ(outcome.greeting, "hello");
 }
 
+// The built-in roots are the embedded ones alone: the test authority is not among
+// them, even where OpenSSL's environment variables point at it.
 TEST(FrontDoorTlsConfig, BuiltInRootsDoNotTrustTheTestAuthority) {
+  test::TempDir dir;
+  test::write_file(dir.path() / "ca.pem", cert_pem(pki().ca.get()));
+  test::ScopedEnv file("SSL_CERT_FILE", (dir.path() / "ca.pem").string());
+  test::ScopedEnv folder("SSL_CERT_DIR", dir.path().string());
   auto config = front_door_tls_config(std::nullopt);
   ASSERT_TRUE(config.ok());
   auto outcome = handshake_with(pki().issued, config.value(), "localhost");
@@ -514,6 +547,34 @@ TEST(FrontDoorTlsConfig, BuiltInRootsDoNotTrustTheTestAuthority) {
                 X509_verify_cert_error_string(X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY)),
             std::string::npos)
       << outcome.client_error->message;
+}
+
+// Any given certificate ends a chain, also an intermediate; a chain that the server
+// leaves incomplete does not reach the root.
+TEST(FrontDoorTlsConfig, AnIntermediateServesAsAnAnchor) {
+  struct Case {
+    const char* name;
+    std::string pem;
+    const Identity& server;
+    bool accepted;
+  };
+  const Identity missing_link = Pki::issue_by({"localhost", GOOD_NAMES}, pki().intermediate.get(),
+                                              pki().intermediate_key.get());
+  const Case cases[] = {
+      {"intermediate given, server sends it too", cert_pem(pki().intermediate.get()), pki().chained,
+       true},
+      {"intermediate given, server sends its own only", cert_pem(pki().intermediate.get()),
+       missing_link, true},
+      {"root given, server leaves the intermediate out", cert_pem(pki().ca.get()), missing_link,
+       false},
+  };
+  for (const auto& c : cases) {
+    auto config = front_door_tls_config(c.pem);
+    ASSERT_TRUE(config.ok()) << c.name;
+    auto outcome = handshake_with(c.server, config.value(), "localhost");
+    EXPECT_EQ(!outcome.client_error, c.accepted)
+        << c.name << ": " << (outcome.client_error ? outcome.client_error->message : "");
+  }
 }
 
 TEST(TlsHandshake, ReportsTheLibrarysTextWhenThePeerSpeaksNoTls) {
@@ -874,6 +935,46 @@ TEST(TlsStream, APeerClosingWithoutCloseNoticeIsEndOfInput) {
       }());
   EXPECT_EQ(read.first, "bye");
   EXPECT_EQ(read.second, asio::error::eof) << read.second.message();
+}
+
+// The relay of the front-door fallback: a TCP connection joined with a TLS one. The TCP
+// side's end becomes a close notice, and the TLS side's close notice an end of input.
+TEST(PipeStreams, JoinsATcpConnectionWithATlsConnection) {
+  EchoServer server(pki().self_signed, " and goodbye");
+  auto port = server.port();
+  auto text = run_on_four_threads<std::string>([port]() -> asio::awaitable<std::string> {
+    auto executor = co_await asio::this_coro::executor;
+    tcp::acceptor acceptor(executor, {asio::ip::address_v4::loopback(), 0});
+    tcp::socket a_peer(executor);
+    auto [connect_ec] = co_await a_peer.async_connect(acceptor.local_endpoint(), use_tuple);
+    auto [accept_ec, a_end] = co_await acceptor.async_accept(use_tuple);
+    if (connect_ec || accept_ec) throw std::runtime_error("no loopback pair");
+    auto connection = co_await connect_tls(port, gateway_tls_config(), "localhost");
+    if (!connection) throw std::runtime_error(connection.error().message);
+
+    auto relay = [&]() -> asio::awaitable<void> {
+      co_await pipe_streams(split_tcp(std::move(a_end)), std::move(connection.value().halves));
+    };
+    auto talk = [&]() -> asio::awaitable<std::string> {
+      co_await asio::async_write(a_peer, asio::buffer(std::string_view("through tls")), use_tuple);
+      a_peer.shutdown(tcp::socket::shutdown_send);
+      std::string all;
+      std::array<char, 1024> buffer;
+      for (;;) {
+        auto [ec, n] = co_await a_peer.async_read_some(asio::buffer(buffer), use_tuple);
+        all.append(buffer.data(), n);
+        if (ec) {
+          if (ec != asio::error::eof) all += " [" + ec.message() + "]";
+          co_return all;
+        }
+      }
+    };
+    co_return co_await (relay() && talk());
+  });
+  EXPECT_EQ(text, "through tls and goodbye");
+  std::size_t received = 0;
+  EXPECT_EQ(server.finish(received), asio::error::eof);  // our close notice came
+  EXPECT_EQ(received, 11u);
 }
 
 }  // namespace
