@@ -268,13 +268,13 @@ TEST(CopyOneWay, EveryEndOfTheSourceShutsTheDestinationDown) {
   };
   for (auto& c : cases) {
     asio::io_context io;
-    auto [near, far] = test::tcp_pair(io);
-    auto destination = split_tcp(std::move(near));
+    auto [near_end, far_end] = test::tcp_pair(io);
+    auto destination = split_tcp(std::move(near_end));
     std::string expected = c.source.front().bytes.empty() ? "" : "abc";
     test::run_async(io, copy_one_way(std::make_unique<ScriptedReadHalf>(c.source),
                                      std::move(destination.write)));
     destination.read.reset();
-    Received got = test::run_async(io, read_to_end(far));
+    Received got = test::run_async(io, read_to_end(far_end));
     EXPECT_EQ(got.bytes, expected) << c.name;
     EXPECT_EQ(got.end, asio::error::eof) << c.name;
   }
