@@ -731,22 +731,26 @@ TEST(KeyFile, SymbolicLinkIsWrittenThrough) {
   EXPECT_EQ(read_file(real), HEADER + "token=" + fresh.token + "\nsub=\n");
 }
 #else
-// A key file marked read-only cannot be replaced; every writer leaves it as it is.
-TEST(KeyFile, ReadOnlyFileIsNeverDamaged) {
+// Another program holding the key file open without letting it be replaced (an editor,
+// a synchronisation tool): every writer gives up and leaves the file as it is.
+TEST(KeyFile, FileHeldByAnotherProgramIsNeverDamaged) {
   TempDir dir;
   auto path = dir.path() / "id.ini";
   std::string old = HEADER + "token=" + TOKEN + "\nsub=office\n";
   write_file(path, old);
-  ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+  HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
   Creds creds = load_creds(path);
   EXPECT_EQ(creds.token, TOKEN);
   creds.sub = "renamed";
   save_creds(creds);
   auto saved = set_key_line(path, "ports", "80");
-  EXPECT_FALSE(saved.ok());
+  CloseHandle(held);
+  ASSERT_FALSE(saved.ok());
+  EXPECT_NE(saved.error().os_code, std::nullopt);
   EXPECT_EQ(read_file(path), old);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "id.ini.tmp"));
-  SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 #endif
 
