@@ -1,5 +1,7 @@
 #include "command_line.hpp"
 
+#include "text.hpp"
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -73,6 +75,15 @@ std::vector<std::string> split_command_line(std::string_view line) {
     while (pos < line.size() && is_blank(line[pos])) ++pos;
     if (pos >= line.size()) break;
     args.push_back(next_argument(line, pos));
+  }
+  return args;
+}
+
+std::vector<std::string> args_from_argv(int argc, const char* const* argv) {
+  std::vector<std::string> args;
+  for (int i = 0; i < argc && argv[i] != nullptr; ++i) {
+    std::string_view arg(argv[i]);
+    args.push_back(is_valid_utf8(arg) ? std::string(arg) : decode_utf8_lossy(arg));
   }
   return args;
 }

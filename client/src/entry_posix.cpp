@@ -1,10 +1,7 @@
-// Program entry on Linux: the arguments are taken as given.
-#include <string>
-#include <vector>
-
+// Program entry on Linux: the arguments are taken as given (as UTF-8 text).
+#include "command_line.hpp"
 #include "run_client.hpp"
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args(argv, argv + argc);
-  return quillmar::run_client(args);
+  return quillmar::run_client(quillmar::args_from_argv(argc, argv));
 }

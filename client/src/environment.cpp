@@ -46,8 +46,20 @@ std::filesystem::path path_from_utf8(std::string_view text) {
 }
 
 std::string path_to_utf8(const std::filesystem::path& path) {
-  auto text = path.u8string();
-  return std::string(text.begin(), text.end());
+#ifdef _WIN32
+  // Not u8string(): it throws on an unpaired surrogate, which a Windows path may hold.
+  // Without WC_ERR_INVALID_CHARS the conversion puts U+FFFD in its place.
+  const std::wstring& wide = path.native();
+  if (wide.empty()) return {};
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                   0, nullptr, nullptr);
+  std::string text(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length,
+                      nullptr, nullptr);
+  return text;
+#else
+  return path.string();
+#endif
 }
 
 }  // namespace quillmar

@@ -15,6 +15,7 @@ bool env_is_set(const char* name);
 bool debug_enabled();
 
 std::filesystem::path path_from_utf8(std::string_view text);
+// Never fails: on Windows an unpaired surrogate becomes U+FFFD.
 std::string path_to_utf8(const std::filesystem::path& path);
 
 }  // namespace quillmar

@@ -217,7 +217,7 @@ Result<std::string> read_regular_file(const std::filesystem::path& path) {
 }
 
 Result<std::string> read_text_file(const std::filesystem::path& path) {
-  auto bytes = read_file_bytes(path);
+  auto bytes = read_regular_file(path);
   if (!bytes) return bytes.error();
   if (!is_valid_utf8(bytes.value())) {
     return IoError::make(ErrorKind::InvalidData, "stream did not contain valid UTF-8");
@@ -275,22 +275,6 @@ void remove_file_quietly(const std::filesystem::path& path) {
   DeleteFileW(path.c_str());
 #else
   ::unlink(path.c_str());
-#endif
-}
-
-std::string path_to_utf8_lossy(const std::filesystem::path& path) {
-#ifdef _WIN32
-  const std::wstring& wide = path.native();
-  if (wide.empty()) return {};
-  // Without WC_ERR_INVALID_CHARS the conversion replaces what it cannot encode.
-  int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
-                                   0, nullptr, nullptr);
-  std::string text(static_cast<std::size_t>(length > 0 ? length : 0), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), text.data(), length,
-                      nullptr, nullptr);
-  return text;
-#else
-  return path.string();
 #endif
 }
 

@@ -12,11 +12,12 @@ namespace quillmar {
 
 // Every byte of the file. A folder, a missing file or a read error is an error.
 Result<std::string> read_file_bytes(const std::filesystem::path& path);
-// The file as UTF-8 text; bytes that are not valid UTF-8 are an InvalidData error.
-Result<std::string> read_text_file(const std::filesystem::path& path);
 // As read_file_bytes, but anything other than a plain file (a pipe, a device) is an
 // InvalidInput error instead of a read that may never end. For settings files.
 Result<std::string> read_regular_file(const std::filesystem::path& path);
+// A plain file (as read_regular_file) as UTF-8 text; bytes that are not valid UTF-8 are
+// an InvalidData error.
+Result<std::string> read_text_file(const std::filesystem::path& path);
 
 // Writes the text to temp (created or truncated), forces it to the disk, then renames
 // temp over target in one step. Until the rename the target keeps its old content, so
@@ -33,10 +34,6 @@ Status rename_to_new_name(const std::filesystem::path& from, const std::filesyst
 Status copy_file_replacing(const std::filesystem::path& from, const std::filesystem::path& to);
 // Deletes a file; never a folder. Failures are the caller's to ignore.
 void remove_file_quietly(const std::filesystem::path& path);
-
-// The path as UTF-8 text; on Windows an unpaired surrogate becomes U+FFFD instead of
-// failing the conversion.
-std::string path_to_utf8_lossy(const std::filesystem::path& path);
 
 // The running program's full path (/proc/self/exe, or GetModuleFileNameW on Windows).
 Result<std::filesystem::path> current_executable_path();

@@ -2,6 +2,7 @@
 // program into the folder.
 #pragma once
 
+#include <filesystem>
 #include <string_view>
 
 #include "result.hpp"
@@ -12,5 +13,9 @@ namespace quillmar {
 // ".new" file renamed over the destination; prints "已安装 …" on success. An existing
 // destination is replaced only with force.
 Status install_to_dir(std::string_view folder, bool force);
+
+// install_to_dir with the program file given instead of read from the process.
+Status install_program_to_dir(const std::filesystem::path& program, std::string_view folder,
+                              bool force);
 
 }  // namespace quillmar

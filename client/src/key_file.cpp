@@ -16,11 +16,26 @@ namespace {
 constexpr std::string_view UTF8_BOM = "\xEF\xBB\xBF";
 constexpr std::size_t MIN_TOKEN_LEN = 16;
 constexpr std::size_t MAX_TOKEN_LEN = 64;
+constexpr int MAX_LINK_HOPS = 40;  // as the system's own limit on nested links
 
 std::filesystem::path beside(const std::filesystem::path& path, const char* suffix) {
   std::filesystem::path result = path;
   result += suffix;
   return result;
+}
+
+// A key file that is a symbolic link (into a synchronised folder, say) is replaced
+// where the link points, so that the link itself survives the rename.
+std::filesystem::path link_target(const std::filesystem::path& path) {
+  std::filesystem::path target = path;
+  for (int hop = 0; hop < MAX_LINK_HOPS; ++hop) {
+    std::error_code ec;
+    if (!std::filesystem::is_symlink(std::filesystem::symlink_status(target, ec))) break;
+    auto next = std::filesystem::read_symlink(target, ec);
+    if (ec) break;
+    target = next.is_absolute() ? next : target.parent_path() / next;
+  }
+  return target;
 }
 
 std::filesystem::path backup_path(const std::filesystem::path& key_path) {
@@ -30,10 +45,10 @@ std::filesystem::path backup_path(const std::filesystem::path& key_path) {
 // Keeps the old bytes of a key file that is about to be replaced, one generation deep.
 bool back_up(const std::filesystem::path& key_path, std::string_view bytes) {
   auto backup = backup_path(key_path);
-  if (!replace_file(backup, beside(backup, ".tmp"), bytes)) return false;
-  print_err("client: " + path_to_utf8(key_path) + " 的原内容已备份到 " + path_to_utf8(backup) +
-            "\n");
-  return true;
+  auto temp = beside(backup, ".tmp");
+  if (replace_file(backup, temp, bytes)) return true;
+  remove_file_quietly(temp);
+  return false;
 }
 
 // What is known of the key file before it is rewritten: its text when it could be
@@ -121,10 +136,9 @@ void write_creds(const Creds& creds, const std::optional<std::string>& old_text)
   (void)write_key_text(creds.key_path, creds_text(creds, old_text));
 }
 
-Creds parse_creds(std::filesystem::path key_path, std::string_view text, bool& had_token_line) {
+Creds parse_creds(std::filesystem::path key_path, std::string_view text) {
   Creds creds;
   creds.key_path = std::move(key_path);
-  had_token_line = false;
   for (auto line : key_file_lines(text)) {
     auto eq = line.find('=');
     if (eq == std::string_view::npos) continue;
@@ -132,7 +146,6 @@ Creds parse_creds(std::filesystem::path key_path, std::string_view text, bool& h
     auto value = line.substr(eq + 1);
     if (key == "token") {
       creds.token = ascii_lower(trim(value));
-      had_token_line = had_token_line || !creds.token.empty();
     } else if (key == "sub") {
       creds.sub = normalize_name(trim(value));
     } else if (key == "gw_pin") {
@@ -184,7 +197,13 @@ Result<std::string> read_key_text(const std::filesystem::path& key_path) {
 }
 
 Status write_key_text(const std::filesystem::path& key_path, std::string_view text) {
-  return replace_file(key_path, beside(key_path, ".tmp"), text);
+  auto target = link_target(key_path);
+  auto temp = beside(target, ".tmp");
+  auto written = replace_file(target, temp, text);
+  // The caller still holds what was to be written; a stray copy of the credential
+  // beside the file would only confuse.
+  if (!written) remove_file_quietly(temp);
+  return written;
 }
 
 std::vector<std::string_view> key_file_lines(std::string_view text) {
@@ -203,14 +222,11 @@ Creds load_creds(std::filesystem::path key_path) {
     if (old.may_replace) write_creds(creds, std::nullopt);
     return creds;
   }
-  bool had_token_line = false;
-  Creds creds = parse_creds(std::move(key_path), *old.text, had_token_line);
+  Creds creds = parse_creds(std::move(key_path), *old.text);
   if (is_valid_token(creds.token)) return creds;
 
   print_err("client: " + path_to_utf8(creds.key_path) +
             " 里的凭据不可用，重新生成（域名归属会退回\"先到先得\"）\n");
-  // A damaged token line may still be worth recovering by hand.
-  if (had_token_line) (void)back_up(creds.key_path, *old.text);
   creds.token = generate_token();
   write_creds(creds, old.text);
   return creds;

@@ -11,8 +11,8 @@ namespace {
 
 using std::filesystem::file_type;
 
-// Only an error-free "not found" means the path is free; anything else (a file, a
-// folder, a broken link) counts as taken.
+// Of the path itself (a broken link counts as something there); file_type::none when
+// the type cannot be learnt.
 file_type type_of(const std::filesystem::path& path) {
   std::error_code ec;
   return std::filesystem::symlink_status(path, ec).type();
@@ -30,7 +30,9 @@ bool copy_key_file(const std::filesystem::path& from, const std::filesystem::pat
   if (!bytes) return false;
   std::filesystem::path temp = to;
   temp += ".tmp";
-  return replace_file(to, temp, bytes.value()).ok();
+  if (replace_file(to, temp, bytes.value())) return true;
+  remove_file_quietly(temp);
+  return false;
 }
 
 }  // namespace
@@ -63,6 +65,8 @@ std::filesystem::path migrate_key_dir(const std::filesystem::path& new_dir,
   auto new_file = new_dir / KEY_FILE_NAME;
   auto old_file = old_dir / KEY_FILE_NAME;
   auto new_type = type_of(new_file);
+  // What cannot be looked at counts as absent; the move below then fails by itself
+  // and the old file stays in use.
   if (new_type != file_type::not_found && new_type != file_type::none) return new_file;
   if (!is_plain_file(old_file)) return new_file;
 

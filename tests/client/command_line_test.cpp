@@ -66,10 +66,31 @@ INSTANTIATE_TEST_SUITE_P(Cases, SplitCommandLine, testing::ValuesIn(SPLIT_CASES)
                            return name;
                          });
 
+TEST(ArgsFromArgv, TakesTheArgumentsAsGivenAsText) {
+  const char* argv[] = {"quillmar", "--sub", "我的 电脑", "", "a\"b\\c", nullptr};
+  EXPECT_EQ(args_from_argv(5, argv),
+            (std::vector<std::string>{"quillmar", "--sub", "我的 电脑", "", "a\"b\\c"}));
+}
+
+TEST(ArgsFromArgv, BytesThatAreNoUtf8BecomeReplacementCharacters) {
+  // The second one would read as a tab if decoded blindly.
+  const char* argv[] = {"quillmar", "--invite",
+                        "a\xFF"
+                        "b",
+                        "\xE0\x89", nullptr};
+  EXPECT_EQ(args_from_argv(4, argv),
+            (std::vector<std::string>{"quillmar", "--invite", "a\uFFFDb", "\uFFFD\uFFFD"}));
+}
+
 #ifdef _WIN32
 TEST(SplitWindowsCommandLine, ConvertsUtf16ToUtf8) {
   std::vector<std::string> expected{"Q.exe", "--sub", "\xC3\xA9t\xC3\xA9 \xE4\xB8\xAD"};
   EXPECT_EQ(split_windows_command_line(L"Q.exe --sub \"\u00e9t\u00e9 \u4e2d\""), expected);
+}
+
+TEST(SplitWindowsCommandLine, UnpairedSurrogateBecomesAReplacementCharacter) {
+  const wchar_t line[] = {L'Q', L' ', L'a', 0xD800, L'b', 0};
+  EXPECT_EQ(split_windows_command_line(line), (std::vector<std::string>{"Q", "a\uFFFDb"}));
 }
 #endif
 

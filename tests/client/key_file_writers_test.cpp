@@ -83,6 +83,24 @@ TEST(SetKeyLine, RefusesALineBreakInTheValue) {
   }
 }
 
+TEST(SetKeyLine, LeadingUnicodeBlanksDoNotHideALineOfTheKey) {
+  KeyFile file(TOKEN_LINE + "\u3000invite=old\n\tinvite=older\nnote\r\n");
+  ASSERT_TRUE(set_key_line(file.path, "invite", "new").ok());
+  EXPECT_EQ(read_file(file.path), TOKEN_LINE + "note\ninvite=new\n");
+}
+
+TEST(SetKeyLine, KeepsALoneCarriageReturnAndAMissingFinalLineBreak) {
+  KeyFile file(TOKEN_LINE + "a\rb\nlast\r");
+  ASSERT_TRUE(set_key_line(file.path, "ports", "80").ok());
+  EXPECT_EQ(read_file(file.path), TOKEN_LINE + "a\rb\nlast\r\nports=80\n");
+}
+
+TEST(SetKeyLine, AcceptsAFileSavedWithAByteOrderMark) {
+  KeyFile file("\xEF\xBB\xBF" + TOKEN_LINE);
+  ASSERT_TRUE(set_key_line(file.path, "invite", "CODE").ok());
+  EXPECT_EQ(read_file(file.path), TOKEN_LINE + "invite=CODE\n");
+}
+
 TEST(LinesWithoutKey, StepsThroughTheKeptLines) {
   std::string_view rest = "a=1\r\n  a=2\nb=3\n\na =4\nlast";
   std::vector<std::string> kept;

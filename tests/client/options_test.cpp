@@ -6,7 +6,12 @@
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
 #include "async_test.hpp"
+#include "command_line.hpp"
 #include "environment.hpp"
 #include "file_io.hpp"
 #include "text.hpp"
@@ -335,6 +340,170 @@ TEST(ReadOptions, BadTlsIsReportedBeforeTheFrontCaIsRead) {
   EXPECT_EQ(read.error().kind, ErrorKind::InvalidInput);
   EXPECT_TRUE(read.error().message.starts_with("--tls ")) << read.error().message;
 }
+
+using MaybeText = std::optional<std::string>;
+const MaybeText NO_TEXT = std::nullopt;
+
+// Whole command lines as Windows hands them over, split by its rules and then read by
+// the same functions as on Linux.
+struct CommandLineCase {
+  const char* name;
+  const char* line;
+  // What to expect; only the fields that are set are compared.
+  std::optional<MaybeText> install_folder = std::nullopt;  // the value of --install
+  std::optional<bool> force = std::nullopt;
+  std::optional<bool> version = std::nullopt;
+  std::optional<std::uint16_t> console_port = std::nullopt;
+  std::optional<std::string> gateway = std::nullopt;
+  std::optional<std::string> sub = std::nullopt;
+  std::optional<std::vector<std::uint16_t>> http_ports = std::nullopt;
+  std::optional<TlsMode> tls_mode = std::nullopt;
+  std::optional<MaybeText> invite = std::nullopt;
+  std::optional<std::string> error = std::nullopt;  // the message of read_options' error
+  std::optional<std::string> error_start = std::nullopt;
+  std::optional<std::string> printed = std::nullopt;  // standard error of read_options
+};
+
+const CommandLineCase COMMAND_LINE_CASES[] = {
+    {.name = "quoted folder with a trailing backslash, then --force",
+     .line = R"(Q.exe --install "C:\Program Files\Quillmar\\" --force)",
+     .install_folder = R"(C:\Program Files\Quillmar\)",
+     .force = true},
+    {.name = "unquoted folder keeps its backslashes",
+     .line = R"(Q.exe --install C:\Users\me\bin\)",
+     .install_folder = R"(C:\Users\me\bin\)",
+     .force = false},
+    {.name = "--force right after --install is the folder",
+     .line = "Q.exe --install --force",
+     .install_folder = "--force",
+     .force = true},
+    {.name = "--install as the last argument counts as absent",
+     .line = "Q.exe --version --install",
+     .install_folder = NO_TEXT,
+     .version = true},
+    {.name = "--version and --install with a folder: both are found",
+     .line = R"(Q.exe --version --install "D:\apps")",
+     .install_folder = R"(D:\apps)",
+     .version = true},
+    {.name = "name=value is no option", .line = "Q.exe --ui=8080", .console_port = 7788},
+    {.name = "quoted port with a leading blank",
+     .line = R"(Q.exe --ui " 80")",
+     .console_port = 7788},
+    {.name = "plus sign", .line = "Q.exe --ui +8080", .console_port = 8080},
+    {.name = "leading zeros", .line = "Q.exe --ui 0080", .console_port = 80},
+    {.name = "gateway value that looks like an option",
+     .line = "Q.exe --gw --sub x",
+     .gateway = "--sub",
+     .sub = "x"},
+    {.name = "quoted device name", .line = R"(Q.exe --sub "My PC")", .sub = "my-pc"},
+    {.name = "repeated --http with a failing value, a repeat and 0",
+     .line = "Q.exe --http 80 --http abc --http \"80\" --http 0 --http 8080",
+     .http_ports = std::vector<std::uint16_t>{80, 80, 0, 8080}},
+    {.name = "--http followed by --http",
+     .line = "Q.exe --http --http 80",
+     .http_ports = std::vector<std::uint16_t>{80}},
+    {.name = "--http as the last argument",
+     .line = "Q.exe --http",
+     .http_ports = std::vector<std::uint16_t>{}},
+    {.name = "only the first --tls counts",
+     .line = "Q.exe --tls required --tls off",
+     .tls_mode = TlsMode::TLS_REQUIRED},
+    {.name = "empty quoted --tls",
+     .line = R"(Q.exe --tls "")",
+     .error = "--tls 只收 off / auto / required，收到 \"\""},
+    {.name = "--tls in capitals",
+     .line = "Q.exe --tls AUTO",
+     .error = "--tls 只收 off / auto / required，收到 \"AUTO\""},
+    {.name = "escaped quote inside a --tls value",
+     .line = R"(Q.exe --tls a\"b)",
+     .error = R"(--tls 只收 off / auto / required，收到 "a\"b")"},
+    {.name = "blanks around an invite code",
+     .line = R"(Q.exe --invite "  CODE-1  ")",
+     .invite = "CODE-1"},
+    {.name = "an invite of blanks is none", .line = R"(Q.exe --invite "   ")", .invite = NO_TEXT},
+    {.name = "a Windows path in the --front-ca error gets its backslashes doubled",
+     .line = R"(Q.exe --front-ca "C:\no where\ca.pem")",
+     .error_start = R"(--front-ca "C:\\no where\\ca.pem" 读不了: )"},
+    {.name = "a --punch item with a blank inside",
+     .line = R"(Q.exe --punch "nas,Bad Name;office")",
+     .printed =
+         "client: 「允许谁直连」里有 1 条不是合法设备名（只许小写字母、数字、-、_），已忽略：Bad "
+         "Name\n"},
+};
+
+class CommandLineOptions : public testing::TestWithParam<CommandLineCase> {};
+
+TEST_P(CommandLineOptions, ReadAsSpecified) {
+  const CommandLineCase& c = GetParam();
+  Args args = split_command_line(c.line);
+  ASSERT_EQ(args.front(), "Q.exe");
+  if (c.install_folder) {
+    EXPECT_EQ(option_value(args, "--install"), *c.install_folder);
+  }
+  if (c.force) {
+    EXPECT_EQ(has_option(args, "--force"), *c.force);
+  }
+  if (c.version) {
+    EXPECT_EQ(has_option(args, "--version"), *c.version);
+  }
+  if (c.console_port) {
+    EXPECT_EQ(console_port_option(args), *c.console_port);
+  }
+
+  testing::internal::CaptureStderr();
+  auto read = read_options(args);
+  std::string printed = testing::internal::GetCapturedStderr();
+  if (c.printed) {
+    EXPECT_EQ(printed, *c.printed);
+  }
+  if (c.error || c.error_start) {
+    ASSERT_FALSE(read.ok());
+    if (c.error) {
+      EXPECT_EQ(read.error().message, *c.error);
+    }
+    if (c.error_start) {
+      EXPECT_TRUE(read.error().message.starts_with(*c.error_start)) << read.error().message;
+    }
+    return;
+  }
+  ASSERT_TRUE(read.ok()) << read.error().structured();
+  const ClientOptions& options = read.value();
+  if (c.gateway) {
+    EXPECT_EQ(options.gateway, *c.gateway);
+  }
+  if (c.sub) {
+    EXPECT_EQ(options.sub, *c.sub);
+  }
+  if (c.http_ports) {
+    EXPECT_EQ(options.http_ports, *c.http_ports);
+  }
+  if (c.tls_mode) {
+    EXPECT_EQ(options.tls_mode, *c.tls_mode);
+  }
+  if (c.invite) {
+    EXPECT_EQ(options.invite, *c.invite);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Windows, CommandLineOptions, testing::ValuesIn(COMMAND_LINE_CASES),
+                         [](const auto& info) { return std::to_string(info.index); });
+
+#ifndef _WIN32
+// A pipe or a device named by --front-ca would make the read wait for ever or never
+// end; it is refused like any other file that cannot be read.
+TEST(ReadOptions, FrontCaThatIsNoPlainFileIsRefusedAtOnce) {
+  TempDir dir;
+  auto pipe = dir.path() / "ca.pem";
+  ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+  for (std::string path : {path_to_utf8(pipe), std::string("/dev/zero")}) {
+    auto read = read_options(with_program({"--front-ca", path}));
+    ASSERT_FALSE(read.ok()) << path;
+    EXPECT_EQ(read.error().kind, ErrorKind::Other) << path;
+    EXPECT_TRUE(read.error().message.starts_with("--front-ca " + quoted_form(path) + " 读不了: "))
+        << read.error().message;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace quillmar

@@ -35,6 +35,40 @@ TEST(ShellIniPath, LivesUnderAppDataWhateverTheKeyFolder) {
   EXPECT_EQ(shell_ini_path(), env.file);
 }
 
+#ifndef _WIN32
+// Without APPDATA the settings stay in the user's configuration folder, beside the key
+// file, rather than in the temporary folder that a reboot empties.
+TEST(ShellIniPath, WithoutAppDataFollowsTheKeyFileFolder) {
+  TempDir dir;
+  ScopedEnv appdata("APPDATA", std::nullopt);
+  {
+    ScopedEnv config("XDG_CONFIG_HOME", path_to_utf8(dir.path() / "config"));
+    EXPECT_EQ(shell_ini_path(), dir.path() / "config" / "Quillmar" / "shell.ini");
+  }
+  {
+    ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+    ScopedEnv home("HOME", path_to_utf8(dir.path() / "home"));
+    EXPECT_EQ(shell_ini_path(), dir.path() / "home" / ".config" / "Quillmar" / "shell.ini");
+  }
+  {
+    ScopedEnv config("XDG_CONFIG_HOME", std::nullopt);
+    ScopedEnv home("HOME", std::nullopt);
+    std::filesystem::create_directories(dir.path() / "tmp");
+    ScopedEnv tmpdir("TMPDIR", path_to_utf8(dir.path() / "tmp"));
+    EXPECT_EQ(shell_ini_path(), dir.path() / "tmp" / "Quillmar" / "shell.ini");
+  }
+}
+#else
+TEST(ShellIniPath, WithoutAppDataUsesTheTemporaryFolder) {
+  TempDir dir;
+  ScopedEnv appdata("APPDATA", std::nullopt);
+  ScopedEnv tmp("TMP", path_to_utf8(dir.path()));
+  ScopedEnv temp("TEMP", path_to_utf8(dir.path()));
+  EXPECT_EQ(std::filesystem::weakly_canonical(shell_ini_path()),
+            std::filesystem::weakly_canonical(dir.path() / "Quillmar" / "shell.ini"));
+}
+#endif
+
 TEST(ShellIniFlag, AcceptsTrueYesAndOneExactly) {
   struct Case {
     const char* name;
@@ -96,6 +130,22 @@ TEST(SetShellIniFlag, FailedWriteIsReportedAndLeavesTheFileWhole) {
   std::filesystem::create_directories(env.dir.path() / "Quillmar" / "shell.ini.tmp" / "blocker");
   EXPECT_FALSE(set_shell_ini_flag("desktop_shortcut", true).ok());
   EXPECT_EQ(read_file(env.file), "offer_done=1\n");
+}
+
+// The rename is the last step: when it fails, the error comes back and the complete
+// temporary file stays until the next successful write replaces it.
+TEST(SetShellIniFlag, FailedRenameLeavesTheTemporaryFile) {
+  ShellEnv env;
+  std::filesystem::create_directories(env.file / "blocker");  // no file can replace a folder
+  auto temp = env.dir.path() / "Quillmar" / "shell.ini.tmp";
+  EXPECT_FALSE(set_shell_ini_flag("offer_done", true).ok());
+  EXPECT_EQ(read_file(temp), "offer_done=1\n");
+  EXPECT_FALSE(shell_ini_flag("offer_done"));
+
+  std::filesystem::remove_all(env.file);
+  ASSERT_TRUE(set_shell_ini_flag("desktop_shortcut", true).ok());
+  EXPECT_EQ(read_file(env.file), "desktop_shortcut=1\n");
+  EXPECT_FALSE(std::filesystem::exists(temp));
 }
 
 TEST(SetShellIniFlag, FolderThatCannotBeMadeIsReported) {
