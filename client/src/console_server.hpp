@@ -58,7 +58,9 @@ asio::awaitable<void> serve_console(asio::ip::tcp::acceptor listener, std::strin
                                     ReloadSender reload_tx, ControlSender control_tx,
                                     std::uint16_t console_port);
 
-// Reads one request, answers it, closes the connection. No error leaves it.
+// One connection's task, spawned detached by serve_console and owning its socket: reads
+// one request, answers it, lingers briefly (see LINGER_TIME) and closes the connection.
+// It is never cancelled by the server; dropping the runtime ends it. No error leaves it.
 asio::awaitable<void> handle_console_request(ConsoleContext ctx);
 
 // The bytes of one request: up to REQUEST_BUFFER_SIZE, until the head and its declared
