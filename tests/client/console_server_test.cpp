@@ -181,21 +181,39 @@ TEST(ConsoleServer, OriginIsNotCheckedOnGet) {
       NOT_FOUND);
 }
 
-TEST(ConsoleServer, CrossSitePostChangesNothing) {
-  test::TempDir dir;
-  auto shared = with_key_file(dir);
-  shared->ports.set({8080});
-  LiveConsole console(shared);
+// What a page of another site can send to change settings: each attempt is refused
+// before any route runs, and neither SharedState, the key file nor the channel sees it.
+TEST(ConsoleServer, ForeignPagesCannotChangeSettings) {
+  struct Case {
+    const char* name;
+    const char* lines;
+  } cases[] = {
+      {"cross-site form or fetch", "Host: 127.0.0.1:{port}\r\nOrigin: http://evil.test\r\n"},
+      {"DNS rebinding, same-origin to the attacker",
+       "Host: attacker.test:{port}\r\nOrigin: http://attacker.test:{port}\r\n"},
+      {"DNS rebinding without Origin", "Host: attacker.test:{port}\r\n"},
+      {"sandboxed frame", "Host: localhost:{port}\r\nOrigin: null\r\n"},
+      {"our address under https", "Host: localhost:{port}\r\nOrigin: https://localhost:{port}\r\n"},
+  };
   const std::string body = R"({"ports":[{"port":9999}]})";
-  const std::string request = with_ports(
-      "POST /api/ports HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\nOrigin: http://evil.test\r\n"
-      "Content-Type: text/plain\r\nContent-Length: " +
-          std::to_string(body.size()) + "\r\n\r\n" + body,
-      console.port);
-  EXPECT_EQ(console.exchange(request), FORBIDDEN);
-  EXPECT_EQ(shared->ports.get(), std::vector<std::uint16_t>{8080});
-  EXPECT_EQ(console.take_reloads(), 0);
-  EXPECT_EQ(test::read_file(shared->key_path), "token=0123456789abcdef0123456789abcdef\n");
+  for (const char* path : {"/api/ports", "/api/reconnect"}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(path) + ": " + c.name);
+      test::TempDir dir;
+      auto shared = with_key_file(dir);
+      shared->ports.set({8080});
+      LiveConsole console(shared);
+      const std::string request = with_ports(
+          std::string("POST ") + path + " HTTP/1.1\r\n" + c.lines +
+              "Content-Type: text/plain\r\nContent-Length: " + std::to_string(body.size()) +
+              "\r\n\r\n" + body,
+          console.port);
+      EXPECT_EQ(console.exchange(request), FORBIDDEN);
+      EXPECT_EQ(shared->ports.get(), std::vector<std::uint16_t>{8080});
+      EXPECT_EQ(console.take_reloads(), 0);
+      EXPECT_EQ(test::read_file(shared->key_path), "token=0123456789abcdef0123456789abcdef\n");
+    }
+  }
 }
 
 TEST(ConsoleServer, HostLineInTheBodyCountsWhenTheHeadHasNone) {
