@@ -107,6 +107,8 @@ std::error_code take_over_listener(tcp::acceptor& listener, const asio::any_io_e
     if (ec) return ec;
     tcp::acceptor moved(executor);
     moved.assign(protocol, handle, ec);
+    // A handle that cannot be taken over stays open on purpose: the port is the
+    // single-instance lock and must stay bound while the program runs.
     if (ec) return ec;
     listener = std::move(moved);
   }

@@ -49,7 +49,8 @@ struct ConsoleRequest {
 // Hand-over: start-up binds and listens with the blocking calls on an acceptor opened
 // on the runtime's io_context (making a context starts nothing), then moves it here;
 // the listener is then used as it is. An acceptor opened on some other context is
-// moved onto this task's own context by its native handle. Either way a failure to
+// moved onto this task's own context by its native handle where the system allows it
+// (Windows from 8.1 on; not Wine, nor Windows before 8.1). Either way a failure to
 // set up the listener prints "client: 管理界面监听失败: …" and ends the task; the
 // program goes on without a console. Accept errors pause ACCEPT_RETRY_DELAY and never
 // end the loop. Each connection runs in a task of its own, never awaited.

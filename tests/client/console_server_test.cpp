@@ -454,7 +454,24 @@ TEST(ConsoleServer, ServesConnectionsConcurrently) {
   }
 }
 
+// Whether this system lets a listening socket leave one io_context for another. Windows
+// ties a socket to one completion port and unties it only from 8.1 on; Wine cannot.
+bool sockets_can_change_context() {
+  asio::io_context first;
+  asio::io_context second;
+  asio::ip::tcp::acceptor probe(first, {asio::ip::address_v4::loopback(), 0});
+  std::error_code ec;
+  const auto protocol = probe.local_endpoint().protocol();
+  const auto handle = probe.release(ec);
+  if (ec) return false;
+  asio::ip::tcp::acceptor moved(second);
+  moved.assign(protocol, handle, ec);
+  return !ec;
+}
+
 TEST(ConsoleServer, ListenerOpenedOnAnotherContextIsMovedOver) {
+  if (!sockets_can_change_context())
+    GTEST_SKIP() << "this system cannot move a socket to another io_context";
   asio::io_context binding_context;  // never run, like a context used only to bind
   asio::ip::tcp::acceptor listener(binding_context, {asio::ip::address_v4::loopback(), 0});
   const std::uint16_t port = listener.local_endpoint().port();
@@ -466,8 +483,12 @@ TEST(ConsoleServer, ListenerOpenedOnAnotherContextIsMovedOver) {
                                std::make_shared<SharedState>(), reload_tx, control_tx, port),
                  asio::detached);
   std::thread thread([&] { runtime.run_for(std::chrono::seconds(10)); });
-  const std::string reply =
-      test::raw_exchange(port, "GET /nothing HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  std::string reply;
+  try {
+    reply = test::raw_exchange(port, "GET /nothing HTTP/1.1\r\nHost: localhost\r\n\r\n");
+  } catch (const std::exception& e) {
+    ADD_FAILURE() << e.what();
+  }
   runtime.stop();
   thread.join();
   EXPECT_EQ(reply, NOT_FOUND);
