@@ -107,6 +107,8 @@ std::error_code take_over_listener(tcp::acceptor& listener, const asio::any_io_e
     if (ec) return ec;
     tcp::acceptor moved(executor);
     moved.assign(protocol, handle, ec);
+    // A handle that cannot be taken over stays open on purpose: the port is the
+    // single-instance lock and must stay bound while the program runs.
     if (ec) return ec;
     listener = std::move(moved);
   }
@@ -140,26 +142,50 @@ std::uint64_t content_length_value(const std::optional<std::string>& value) {
   return parse_decimal(trim(*value), std::numeric_limits<std::uint64_t>::max()).value_or(0);
 }
 
+namespace {
+
+// What a request whose head ends at head_end needs in all: head, blank line and the
+// body its head declares; none when that body is above the limit (answered at once).
+std::optional<std::size_t> request_size(std::string_view bytes, std::size_t head_end) {
+  const std::uint64_t length = content_length_value(
+      find_header(decode_utf8_lossy(bytes.substr(0, head_end)), "content-length"));
+  if (length > MAX_BODY_SIZE) return std::nullopt;
+  return head_end + HEAD_END.size() + static_cast<std::size_t>(length);
+}
+
+}  // namespace
+
 bool request_complete(std::string_view bytes) {
   std::size_t head_end = bytes.find(HEAD_END);
   if (head_end == std::string_view::npos) return false;
-  const std::uint64_t length = content_length_value(
-      find_header(decode_utf8_lossy(bytes.substr(0, head_end)), "content-length"));
-  if (length > MAX_BODY_SIZE) return true;
-  return bytes.size() >= head_end + HEAD_END.size() + length;
+  const auto size = request_size(bytes, head_end);
+  return !size || bytes.size() >= *size;
 }
 
 asio::awaitable<std::string> read_request(tcp::socket& connection) {
   std::string buffer(REQUEST_BUFFER_SIZE, '\0');
   std::size_t filled = 0;
+  // 0 until the head has arrived, then what the whole request needs. Worked out once, so
+  // that a request arriving in many small pieces is not scanned again for every piece.
+  std::size_t needed = 0;
   while (filled < buffer.size()) {
     auto [ec, n] = co_await connection.async_read_some(
         asio::buffer(buffer.data() + filled, buffer.size() - filled),
         as_tuple(asio::use_awaitable));
     // A read error ends the request as read so far, like the end of input does.
     if (ec || n == 0) break;
+    const std::size_t searched = filled;
     filled += n;
-    if (request_complete(std::string_view(buffer).substr(0, filled))) break;
+    if (needed == 0) {
+      const std::string_view bytes(buffer.data(), filled);
+      // The blank line may straddle two reads.
+      const std::size_t head_end = bytes.find(HEAD_END, searched >= 3 ? searched - 3 : 0);
+      if (head_end == std::string_view::npos) continue;
+      const auto size = request_size(bytes, head_end);
+      if (!size) break;  // a declared body above the limit: the 413 goes out at once
+      needed = *size;
+    }
+    if (filled >= needed) break;
   }
   buffer.resize(filled);
   co_return buffer;

@@ -49,7 +49,8 @@ struct ConsoleRequest {
 // Hand-over: start-up binds and listens with the blocking calls on an acceptor opened
 // on the runtime's io_context (making a context starts nothing), then moves it here;
 // the listener is then used as it is. An acceptor opened on some other context is
-// moved onto this task's own context by its native handle. Either way a failure to
+// moved onto this task's own context by its native handle where the system allows it
+// (Windows from 8.1 on; not Wine, nor Windows before 8.1). Either way a failure to
 // set up the listener prints "client: 管理界面监听失败: …" and ends the task; the
 // program goes on without a console. Accept errors pause ACCEPT_RETRY_DELAY and never
 // end the loop. Each connection runs in a task of its own, never awaited.
@@ -58,7 +59,9 @@ asio::awaitable<void> serve_console(asio::ip::tcp::acceptor listener, std::strin
                                     ReloadSender reload_tx, ControlSender control_tx,
                                     std::uint16_t console_port);
 
-// Reads one request, answers it, closes the connection. No error leaves it.
+// One connection's task, spawned detached by serve_console and owning its socket: reads
+// one request, answers it, lingers briefly (see LINGER_TIME) and closes the connection.
+// It is never cancelled by the server; dropping the runtime ends it. No error leaves it.
 asio::awaitable<void> handle_console_request(ConsoleContext ctx);
 
 // The bytes of one request: up to REQUEST_BUFFER_SIZE, until the head and its declared

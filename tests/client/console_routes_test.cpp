@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "access.hpp"
 #include "console_test_support.hpp"
@@ -237,6 +239,60 @@ TEST(AccessRoute, Refusals) {
     EXPECT_EQ(r.key_text(), before);
     EXPECT_EQ(r.reloads(), 0);
   }
+}
+
+// Password and mapping changes from several connections at once, served by several
+// threads: each is acknowledged with exactly one reload, and the key file's access line
+// ends up holding exactly the digests SharedState holds, because the access lock covers
+// the file write.
+TEST(AccessRoute, ConcurrentChangesLeaveTheFileAndTheStateAlike) {
+  test::TempDir dir;
+  auto shared = std::make_shared<SharedState>();
+  shared->key_path = dir.path() / "id.ini";
+  test::write_file(shared->key_path, std::string(TOKEN_LINE) + "\n");
+  const std::vector<std::uint16_t> ports = {81, 82, 83, 84};
+  shared->ports.set(ports);
+  test::LiveConsole console(shared, 4);
+  const std::string mappings =
+      R"({"ports":[{"port":81},{"port":82,"host":"nas.lan"},{"port":83},{"port":84}]})";
+  constexpr int CLIENTS = 4;
+  constexpr int PER_CLIENT = 15;
+  std::atomic<int> acknowledged{0};
+  std::vector<std::thread> clients;
+  for (int c = 0; c < CLIENTS; ++c) {
+    clients.emplace_back([&, c] {
+      for (int i = 0; i < PER_CLIENT; ++i) {
+        std::string path = "/api/access";
+        std::string body;
+        std::string note = "访问密码已更新";
+        if (i % 5 == 4) {
+          path = "/api/ports";
+          body = mappings;
+          note = "已生效";
+        } else {
+          const std::string password = i % 3 == 0 ? "" : "pw-" + std::to_string(c * 100 + i);
+          body = "{\"port\":" + std::to_string(ports[(c + i) % ports.size()]) + ",\"password\":\"" +
+                 password + "\"}";
+        }
+        const std::string host = "127.0.0.1:" + std::to_string(console.port);
+        const std::string reply = console.exchange(
+            "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\nOrigin: http://" + host +
+            "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+        if (reply == json_reply(R"({"ok":true,"note":")" + note + "\"}")) ++acknowledged;
+      }
+    });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_EQ(acknowledged.load(), CLIENTS * PER_CLIENT);
+  EXPECT_EQ(console.take_reloads(), CLIENTS * PER_CLIENT);
+  std::string line = "access=";
+  for (const auto& [port, digest] : shared->access.get()) {
+    if (line.size() > 7) line += ',';
+    line += std::to_string(port) + "=" + digest;
+  }
+  EXPECT_EQ(lines_with(shared->key_path, "access="), std::vector<std::string>{line});
+  EXPECT_EQ(shared->ports.get(), ports);
+  EXPECT_EQ(lines_with(shared->key_path, "token="), std::vector<std::string>{TOKEN_LINE});
 }
 
 TEST(InviteRoute, StoresTheCode) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "console_test_support.hpp"
+#include "instance_probe.hpp"
 
 namespace quillmar {
 namespace {
@@ -278,6 +279,12 @@ TEST(StateDocument, ServedOnApiStateWithTheProbeKeys) {
       0u);
   EXPECT_NE(body.find("\"device_id\""), std::string::npos);
   EXPECT_NE(body.find("\"ports\""), std::string::npos);
+}
+
+// A second start of the program asks the running console with its own probe.
+TEST(StateDocument, ASecondStartRecognisesTheRunningConsole) {
+  test::LiveConsole console(fixed_state());
+  EXPECT_TRUE(probe_running_instance(console.port));
 }
 
 }  // namespace

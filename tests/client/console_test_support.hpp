@@ -1,5 +1,5 @@
 // Shared pieces of the console tests: a real console on 127.0.0.1 port 0 run on a
-// thread of its own, and a raw client that sends exact bytes and reads the reply.
+// thread or threads of its own, and a raw client that sends exact bytes and reads the reply.
 #pragma once
 
 #include <asio/co_spawn.hpp>
@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 #include "async_test.hpp"
 #include "console_server.hpp"
@@ -83,11 +84,11 @@ inline std::string raw_exchange(std::uint16_t port, std::string bytes,
   return run_async(io, raw_exchange_task(io, port, std::move(bytes), after), limit);
 }
 
-// A console served by serve_console on its own thread, with the receiving ends of both
-// channels kept for the test.
+// A console served by serve_console on threads of its own (one unless told), with the
+// receiving ends of both channels kept for the test.
 class LiveConsole {
  public:
-  explicit LiveConsole(SharedStatePtr state = std::make_shared<SharedState>())
+  explicit LiveConsole(SharedStatePtr state = std::make_shared<SharedState>(), int threads = 1)
       : shared(std::move(state)), work_(io_.get_executor()) {
     auto [reload_tx, reload_receiver] = make_queue<Signal>(0);
     auto [control_tx, control_receiver] = make_queue<SessionControl>(0);
@@ -99,11 +100,11 @@ class LiveConsole {
                    serve_console(std::move(listener), "example.test", "gw.example.test:443", shared,
                                  std::move(reload_tx), std::move(control_tx), port),
                    asio::detached);
-    thread_ = std::thread([this] { io_.run(); });
+    for (int i = 0; i < threads; ++i) threads_.emplace_back([this] { io_.run(); });
   }
   ~LiveConsole() {
     io_.stop();
-    thread_.join();
+    for (auto& thread : threads_) thread.join();
   }
   LiveConsole(const LiveConsole&) = delete;
   LiveConsole& operator=(const LiveConsole&) = delete;
@@ -127,7 +128,7 @@ class LiveConsole {
  private:
   asio::io_context io_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
-  std::thread thread_;
+  std::vector<std::thread> threads_;
 };
 
 inline std::string replace_all(std::string text, std::string_view from, std::string_view to) {
