@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
@@ -246,17 +247,10 @@ bool stream_setups(asio::io_context& io, std::uint16_t port, int count) {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// One pass over the whole road with the control connection in plain TCP or in TLS.
+bool run_mode(const Settings& settings, bool tls) {
   using namespace quillmar;
-  auto settings = parse(argc, argv);
-  if (!settings) {
-    std::fprintf(stderr,
-                 "usage: relay_bench [--mib N] [--round-trips N] [--streams N] [--workers N]\n");
-    return 2;
-  }
-  const std::uint64_t bytes = settings->mib * 1024 * 1024;
+  const std::uint64_t bytes = settings.mib * 1024 * 1024;
   LocalServices services(bytes);
 
   // The stand-in, quiet, on a thread of its own; one raw listener per local service.
@@ -264,6 +258,7 @@ int main(int argc, char** argv) {
   devgw::DevGatewayOptions options;
   options.public_http_port.reset();
   options.log = [](std::string_view) {};
+  if (tls) options.tls = devgw::TlsSetup::generated;
   for (Service service : {Service::source, Service::sink, Service::echo})
     options.raw_routes.push_back({0, "bench", services.port(service)});
   devgw::DevGateway gateway(options);
@@ -271,18 +266,24 @@ int main(int argc, char** argv) {
   if (!ports) {
     std::fprintf(stderr, "relay_bench: the stand-in did not start: %s\n",
                  ports.error().display().c_str());
-    return 1;
+    return false;
   }
   std::thread gateway_thread([&] { gateway_io.run(); });
 
-  // The client: the session on this thread's context, its tasks on the workers'.
+  // The key file the TLS pin goes to, in a folder of its own.
+  auto key_dir = std::filesystem::temp_directory_path() /
+                 ("quillmar-bench-" + std::to_string(Clock::now().time_since_epoch().count()));
+  std::filesystem::create_directories(key_dir);
+
+  // The client: the session on a context of its own thread, its tasks on the workers'.
   asio::io_context pool;
   auto pool_guard = asio::make_work_guard(pool);
   std::vector<std::thread> workers;
-  for (unsigned i = 0; i < settings->workers; ++i) workers.emplace_back([&] { pool.run(); });
+  for (unsigned i = 0; i < settings.workers; ++i) workers.emplace_back([&] { pool.run(); });
   asio::io_context session_io;
   auto shared = std::make_shared<SharedState>();
-  shared->tls_mode = TlsMode::TLS_OFF;
+  shared->tls_mode = tls ? TlsMode::TLS_REQUIRED : TlsMode::TLS_OFF;
+  shared->key_path = key_dir / "id.ini";
   auto [control_tx, control_rx] = make_queue<SessionControl>(0);
   PunchOptions punch;
   SessionInputs inputs{
@@ -293,6 +294,7 @@ int main(int argc, char** argv) {
       {services.port(Service::source), services.port(Service::sink), services.port(Service::echo)},
       ""};
   asio::cancellation_signal stop_session;
+  std::fflush(stdout);
   auto outcome =
       asio::co_spawn(session_io,
                      run_session(std::move(inputs), shared, punch, control_rx,
@@ -304,13 +306,14 @@ int main(int argc, char** argv) {
 
   bool ok = load(shared->connected) == 1;
   if (ok) {
-    std::printf("relay_bench: %u client workers, stand-in on one thread, loopback only\n",
-                settings->workers);
+    std::printf("\n== control connection in %s; %u client workers; stand-in on one thread\n",
+                tls ? "TLS (TCP_NODELAY on)" : "plain TCP (system default: Nagle on)",
+                settings.workers);
     asio::io_context visitor_io;
     const auto& raw = ports.value().raw;
     ok = download(visitor_io, raw[0], bytes) && upload(visitor_io, raw[1], bytes) &&
-         round_trips(visitor_io, raw[2], settings->round_trips) &&
-         stream_setups(visitor_io, raw[2], settings->streams);
+         round_trips(visitor_io, raw[2], settings.round_trips) &&
+         stream_setups(visitor_io, raw[2], settings.streams);
     if (!ok) std::fprintf(stderr, "relay_bench: a transfer came back incomplete or changed\n");
   } else {
     std::fprintf(stderr, "relay_bench: the client did not register with the stand-in\n");
@@ -327,5 +330,24 @@ int main(int argc, char** argv) {
   pool_guard.reset();
   pool.stop();
   for (auto& w : workers) w.join();
+  std::error_code ignored;  // a folder left behind in the temporary folder is harmless
+  std::filesystem::remove_all(key_dir, ignored);
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  auto settings = parse(argc, argv);
+  if (!settings) {
+    std::fprintf(stderr,
+                 "usage: relay_bench [--mib N] [--round-trips N] [--streams N] [--workers N]\n"
+                 "Relays N MiB each way, N small request/replies and N new streams through\n"
+                 "the gateway stand-in and the client over loopback, with the control\n"
+                 "connection in plain TCP and then in TLS. Defaults: 256, 10000, 500.\n");
+    return 2;
+  }
+  // The session's progress lines go to standard output too: the figures follow them.
+  bool ok = run_mode(*settings, false) && run_mode(*settings, true);
   return ok ? 0 : 1;
 }

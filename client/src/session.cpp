@@ -51,8 +51,9 @@ asio::awaitable<void> read_frames(std::unique_ptr<ReadHalf> reader, Sender<Frame
   }
 }
 
-// The frame reader task, owned by the session: stopped when the session ends in any
-// way (dropped by the supervisor included), which releases the read half.
+// The frame reader task, owned by the session and run on a strand of its own: stopped
+// through that strand when the session ends in any way (dropped by the supervisor
+// included), which releases the read half.
 class FrameReader {
  public:
   FrameReader(asio::any_io_executor executor, std::unique_ptr<ReadHalf> reader,
@@ -358,8 +359,9 @@ asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr
   asio::co_spawn(environment.pool, heartbeat(writer, environment.timings.heartbeat_interval),
                  asio::detached);
   auto [frames_tx, frames_rx] = make_queue<FrameRead>(1);
-  FrameReader frame_reader(co_await asio::this_coro::executor, std::move(reader),
-                           std::move(frames_tx));
+  // The reader runs beside its socket on the workers' context; the loop takes its
+  // frames here, one at a time.
+  FrameReader frame_reader(environment.pool, std::move(reader), std::move(frames_tx));
   FrameLoop loop(inputs, shared, control_rx, environment, std::move(writer), std::move(frames_rx));
   co_return co_await loop.run();
 }

@@ -103,6 +103,16 @@ class SessionTest : public ::testing::Test {
     for (int i = 0; i < 2; ++i) workers_.emplace_back([this] { pool_.run(); });
   }
   ~SessionTest() override {
+    // A session still waiting is dropped and run to its end first: it waits on sockets
+    // of the workers' context, which must still be running for that.
+    if (outcome_.valid() && !session_ended()) {
+      drop_.emit(asio::cancellation_type::terminal);
+      auto deadline = std::chrono::steady_clock::now() + 10s;
+      while (!session_ended() && std::chrono::steady_clock::now() < deadline) {
+        io_.restart();
+        io_.run_for(5ms);
+      }
+    }
     pool_guard_.reset();
     pool_.stop();
     for (auto& w : workers_) w.join();
@@ -1072,14 +1082,17 @@ TEST_F(SessionTest, ASlowLocalReaderHoldsTheFrameLoopUntilItCatchesUp) {
 TEST_F(SessionTest, ControlMessagesNeverCostAFrame) {
   tcp::acceptor local(io_, {asio::ip::address_v4::loopback(), 0});
   std::uint16_t port = local.local_endpoint().port();
-  constexpr int FRAMES = 2000;
+  constexpr int FRAMES = 1000;
   SessionInputs in = inputs({port});
   std::atomic<bool> stop_flood{false};
   std::thread flood([&] {
     while (!stop_flood.load()) {
-      if (control_rx_.size() < 64)
+      // A few messages always waiting, so that frames and messages meet often.
+      if (control_rx_.size() < 4) {
         control_tx_->try_send(SessionControl{SessionControl::Tag::CONTROL_VISIT, {}, ""});
-      std::this_thread::yield();
+      } else {
+        std::this_thread::sleep_for(20us);
+      }
     }
   });
   std::string received;
@@ -1094,9 +1107,18 @@ TEST_F(SessionTest, ControlMessagesNeverCostAFrame) {
         co_await gw.send(KIND_DATA, 1, std::to_string(i) + ",");
         if (i % 50 == 0) co_await sleep_for(1ms);  // frames arrive one by one, too
       }
-      std::string got(expected.size(), '\0');
-      co_await within(asio::async_read(service, asio::buffer(got), asio::use_awaitable),
-                      "every frame's bytes at the service");
+      // Whatever arrives within the limit; a lost frame shows as a shorter text.
+      std::string got;
+      std::array<char, 4096> chunk{};
+      auto deadline = std::chrono::steady_clock::now() + 20s;
+      while (got.size() < expected.size() && std::chrono::steady_clock::now() < deadline) {
+        auto read = co_await (service.async_read_some(asio::buffer(chunk), as_tuple_awaitable) ||
+                              sleep_for(500ms));
+        if (read.index() == 1) continue;
+        auto [ec, n] = std::get<0>(read);
+        if (ec) break;
+        got.append(chunk.data(), n);
+      }
       co_return got;
     }());
   } catch (...) {
@@ -1106,7 +1128,8 @@ TEST_F(SessionTest, ControlMessagesNeverCostAFrame) {
   }
   stop_flood = true;
   flood.join();
-  EXPECT_TRUE(received == expected) << "frames were lost or reordered";
+  EXPECT_EQ(received.size(), expected.size());
+  EXPECT_TRUE(received == expected) << "frames were lost or reordered: " << received;
 }
 
 TEST_F(SessionTest, FramesAreReadOnWhenTheControlChannelIsClosed) {
