@@ -144,8 +144,6 @@ TEST_F(OpenTransportTest, AGatewayThatNeverSpeaksTlsRunsIntoTheHandshakeDeadline
     if (c.mode != TlsMode::TLS_OFF) {
       EXPECT_GE(opened.took, 300ms) << "the handshake has its whole deadline";
       EXPECT_LT(opened.took, 3000ms);
-    } else {
-      EXPECT_LT(opened.took, 300ms);
     }
   }
 }
