@@ -1,6 +1,7 @@
 #include "gateway_connection.hpp"
 
 #include <asio/experimental/awaitable_operators.hpp>
+#include <asio/this_coro.hpp>
 
 #include "connect.hpp"
 #include "environment.hpp"
@@ -80,6 +81,8 @@ asio::awaitable<Result<Transport>> open_transport(std::string address, SharedSta
   if (shared->tls_mode == TlsMode::TLS_OFF) co_return co_await plain_transport(address, timings);
 
   auto tls = co_await try_tls(address, timings);
+  bool dropped = co_await session_dropped();
+  if (dropped) co_return IoError::make(ErrorKind::Interrupted, "session dropped");
   if (tls) {
     if (!check_gateway_pin(tls.value().peer_fingerprint, *shared)) {
       co_return IoError::make(ErrorKind::PermissionDenied, "gateway certificate changed");
@@ -98,6 +101,11 @@ asio::awaitable<Result<Transport>> open_transport(std::string address, SharedSta
   }
   print_err("client: TLS 握手没成（" + reason + "）—— 老网关则正常，这条退回明文\n");
   co_return co_await plain_transport(address, timings);
+}
+
+asio::awaitable<bool> session_dropped() {
+  asio::cancellation_state state = co_await asio::this_coro::cancellation_state;
+  co_return state.cancelled() != asio::cancellation_type::none;
 }
 
 bool check_gateway_pin(const std::string& fingerprint, SharedState& shared) {

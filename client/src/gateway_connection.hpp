@@ -35,4 +35,9 @@ asio::awaitable<Result<Transport>> open_transport(std::string address, SharedSta
 // Compares with the pin in the key file (read anew), storing it on first use.
 bool check_gateway_pin(const std::string& fingerprint, SharedState& shared);
 
+// True once the running session has been dropped by the supervisor (cancelled): an
+// operation that fails then failed because of that, not because of the gateway, and
+// the session reports nothing about it.
+asio::awaitable<bool> session_dropped();
+
 }  // namespace quillmar

@@ -3,6 +3,7 @@
 #include "access.hpp"
 #include "environment.hpp"
 #include "frame.hpp"
+#include "gateway_connection.hpp"
 #include "output.hpp"
 #include "text.hpp"
 
@@ -84,8 +85,10 @@ asio::awaitable<std::optional<SessionOutcome>> send_handshake(SharedWriter& writ
                                                               const SessionInputs& inputs,
                                                               SharedState& shared) {
   std::string hello = inputs.sub + "\n" + join_ports(inputs.ports) + "\n" + inputs.token;
-  if (auto sent = co_await writer.send(text_frame(KIND_HELLO, hello)); !sent) {
-    print_err("client: 发送握手失败 " + sent.error().display() + "\n");
+  Status hello_sent = co_await writer.send(text_frame(KIND_HELLO, hello));
+  if (!hello_sent) {
+    bool dropped = co_await session_dropped();
+    if (!dropped) print_err("client: 发送握手失败 " + hello_sent.error().display() + "\n");
     co_return SessionOutcome::OUTCOME_RETRY;
   }
   if (!inputs.invite.empty()) {
@@ -102,7 +105,8 @@ asio::awaitable<std::optional<SessionOutcome>> handle_handshake_reply(ReadHalf& 
                                                                       SharedState& shared) {
   auto read = co_await read_frame(reader);
   if (!read) {
-    print_err("client: 握手读失败 " + read.error().display() + "\n");
+    bool dropped = co_await session_dropped();
+    if (!dropped) print_err("client: 握手读失败 " + read.error().display() + "\n");
     co_return SessionOutcome::OUTCOME_RETRY;
   }
   auto& frame = read.value();

@@ -24,6 +24,8 @@ inline constexpr std::size_t STREAM_QUEUE_DEPTH = 32;  // frames queued before a
 
 using StreamSender = Sender<Frame>;
 using StreamReceiver = Receiver<Frame>;
+// Names one entry of one table for as long as it is in it.
+using StreamTicket = std::uint64_t;
 
 // A new stream's queue: the sending end goes into the table, the receiving end to the
 // stream task (and from there to its writer).
@@ -41,9 +43,13 @@ class StreamTable {
    public:
     std::size_t count() const { return table_->entries_.size(); }
     // An entry already under the id is replaced; its sending end is released, which
-    // closes that queue unless someone holds a second sending end for a put.
-    void insert(std::uint32_t id, StreamSender sender);
+    // closes that queue unless someone holds a second sending end for a put. The
+    // ticket names this entry, not the id: the id may be reused by a later stream.
+    StreamTicket insert(std::uint32_t id, StreamSender sender);
     std::optional<StreamSender> take_out(std::uint32_t id);
+    // Takes the entry out only while it is still the one the ticket names, so that a
+    // stream that ends late never removes a newer stream that reuses its id.
+    std::optional<StreamSender> take_out_own(std::uint32_t id, StreamTicket ticket);
     // A second sending end; the table keeps its own.
     std::optional<StreamSender> look_up(std::uint32_t id) const;
     // Every entry, leaving the table empty; in no particular order.
@@ -66,8 +72,9 @@ class StreamTable {
   asio::awaitable<Held> lock();
 
   // Each of these holds the mutex for its own duration only.
-  asio::awaitable<void> insert(std::uint32_t id, StreamSender sender);
+  asio::awaitable<StreamTicket> insert(std::uint32_t id, StreamSender sender);
   asio::awaitable<std::optional<StreamSender>> take_out(std::uint32_t id);
+  asio::awaitable<std::optional<StreamSender>> take_out_own(std::uint32_t id, StreamTicket ticket);
   asio::awaitable<std::optional<StreamSender>> look_up(std::uint32_t id);
   asio::awaitable<std::vector<std::pair<std::uint32_t, StreamSender>>> take_all();
   asio::awaitable<std::size_t> count();
@@ -79,8 +86,14 @@ class StreamTable {
   static asio::awaitable<bool> put(StreamSender& sender, Frame frame);
 
  private:
+  struct Entry {
+    StreamSender sender;
+    StreamTicket ticket;
+  };
+
   AsyncMutex mutex_;
-  std::unordered_map<std::uint32_t, StreamSender> entries_;  // guarded by mutex_
+  std::unordered_map<std::uint32_t, Entry> entries_;  // guarded by mutex_
+  StreamTicket next_ticket_ = 1;                      // guarded by mutex_
 };
 
 // One per accepted session, shared by the session and its stream tasks.

@@ -6,18 +6,22 @@
 
 namespace quillmar {
 
-asio::awaitable<void> serve_stream(StreamTaskInputs inputs, Receiver<Frame> queue,
-                                   SharedWriterPtr writer, std::shared_ptr<StreamTable> table,
+asio::awaitable<void> serve_stream(StreamTaskInputs inputs, StreamReceiver queue,
+                                   SharedWriterPtr writer, StreamTablePtr table,
                                    std::chrono::nanoseconds connect_timeout) {
-  auto relayed = co_await relay_to_local(inputs.host, inputs.port, inputs.stream_id,
-                                         std::move(inputs.first_bytes), std::move(queue), *writer,
-                                         connect_timeout);
+  Status relayed = co_await relay_to_local(inputs.host, inputs.port, inputs.stream_id,
+                                           std::move(inputs.first_bytes), std::move(queue), *writer,
+                                           connect_timeout);
   if (!relayed && debug_enabled()) {
     print_err("client: stream " + std::to_string(inputs.stream_id) +
               " -> :" + std::to_string(inputs.port) + ": " + relayed.error().display() + "\n");
   }
-  (void)co_await writer->send(Frame{{}, inputs.stream_id, KIND_CLOSE});  // the gateway may be gone
-  co_await table->take_out(inputs.stream_id);
+  // The gateway may be gone already; nothing is left to tell it then.
+  Frame close{{}, inputs.stream_id, KIND_CLOSE};
+  Status closed = co_await writer->send(std::move(close));
+  (void)closed;
+  // The taken sending end is released here; when it was the last, the queue closes.
+  std::optional<StreamSender> own = co_await table->take_out_own(inputs.stream_id, inputs.ticket);
 }
 
 }  // namespace quillmar

@@ -20,12 +20,15 @@ struct StreamTaskInputs {
   std::uint16_t port = 0;
   std::string host;
   std::vector<std::uint8_t> first_bytes;
+  StreamTicket ticket = 0;  // the stream's own entry in the table
 };
 
-// Relays (or answers "502"), then sends KIND_CLOSE and takes the id's entry out of
-// the table, whichever stream holds the id by then. Ends when the local side ends.
-asio::awaitable<void> serve_stream(StreamTaskInputs inputs, Receiver<Frame> queue,
-                                   SharedWriterPtr writer, std::shared_ptr<StreamTable> table,
+// Owned by nobody (spawned detached); ends when the local side ends, or at once when
+// the local service cannot be reached. It relays (or answers "502"), then sends
+// KIND_CLOSE and takes its own entry out of the table; an entry under the same id that
+// belongs to a newer stream stays. Leaves behind only what the gateway was sent.
+asio::awaitable<void> serve_stream(StreamTaskInputs inputs, StreamReceiver queue,
+                                   SharedWriterPtr writer, StreamTablePtr table,
                                    std::chrono::nanoseconds connect_timeout);
 
 }  // namespace quillmar

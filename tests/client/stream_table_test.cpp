@@ -127,6 +127,25 @@ TEST(StreamTable, LookUpLeavesTheEntryInPlace) {
   EXPECT_EQ(drain_to_end(io, rx), (std::vector<std::string>{"via lookup"}));
 }
 
+// A stream that ends late removes its own entry only: a newer stream that reuses the
+// id stays in the table.
+TEST(StreamTable, TakeOutOwnLeavesANewerStreamUnderTheSameId) {
+  asio::io_context io;
+  StreamTable table(io.get_executor());
+  auto [old_tx, old_rx] = stream_queue();
+  auto [new_tx, new_rx] = stream_queue();
+  StreamTicket old_ticket = test::run_async(io, table.insert(9, std::move(old_tx)));
+  StreamTicket new_ticket = test::run_async(io, table.insert(9, std::move(new_tx)));
+
+  EXPECT_FALSE(test::run_async(io, table.take_out_own(9, old_ticket)));
+  EXPECT_EQ(test::run_async(io, table.count()), 1u);
+
+  auto own = test::run_async(io, table.take_out_own(9, new_ticket));
+  EXPECT_TRUE(own);
+  own.reset();
+  EXPECT_EQ(drain_to_end(io, new_rx), std::vector<std::string>{});
+}
+
 TEST(StreamTable, TakeAllEmptiesTheTable) {
   asio::io_context io;
   StreamTable table(io.get_executor());

@@ -10,6 +10,12 @@ namespace {
 
 class DevgwHandshake : public GatewayFixture {};
 
+// One frame as raw bytes, stream id 0.
+std::string wire_frame(std::uint8_t kind, std::string_view payload) {
+  auto header = encode_header(kind, 0, payload.size());
+  return std::string(header.begin(), header.end()) + std::string(payload);
+}
+
 TEST_F(DevgwHandshake, WelcomesWithFrontDoorPortsThenSendsTheAccountLine) {
   auto options = quick_options();
   options.pubport = 8080;
@@ -218,6 +224,47 @@ TEST_F(DevgwHandshake, BadInputEndsOnlyThatConnection) {
       auto fresh = co_await TestDevice::connect(ports.control);
       co_await fresh.register_as("nas", "", "token-n");
       EXPECT_EQ((co_await fresh.must_next()).kind, KIND_WELCOME);
+    }
+  }());
+}
+
+// After the welcome too: a device whose frames cannot be read loses its own
+// connection and its name's registration; every other device goes on.
+TEST_F(DevgwHandshake, BadFramesAfterTheWelcomeEndOnlyThatDevice) {
+  auto header = [](std::uint32_t length) {
+    auto bytes = encode_header(KIND_DATA, 1, 0);
+    for (int i = 0; i < 4; ++i) bytes[5 + i] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
+    return std::string(bytes.begin(), bytes.end());
+  };
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string logged;
+  } cases[] = {
+      {"length above the limit", header(0x100000), "nas: frame too large; closing"},
+      {"closed inside the payload", header(50) + "partial", "nas: early eof; closing"},
+      {"closed inside the header", "\x11\x00", "nas disconnected"},
+  };
+  auto ports = start();
+  run([&]() -> asio::awaitable<void> {
+    auto steady = co_await TestDevice::connect(ports.control);
+    co_await steady.register_as("kite", "80", "token-a");
+    EXPECT_EQ((co_await steady.next_other()).kind, KIND_WELCOME);
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      clear_log();
+      tcp::socket bad(co_await asio::this_coro::executor);
+      co_await bad.async_connect(loopback(ports.control), asio::use_awaitable);
+      std::string hello = wire_frame(KIND_HELLO, "nas\n22\ntoken-n") + wire_frame(KIND_ACCESS, "");
+      co_await asio::async_write(bad, asio::buffer(hello), asio::use_awaitable);
+      EXPECT_TRUE(co_await wait_for_log("nas is online")) << log_text();
+      co_await asio::async_write(bad, asio::buffer(c.bytes), asio::use_awaitable);
+      bad.shutdown(tcp::socket::shutdown_send);
+      EXPECT_TRUE(co_await wait_for_log(c.logged)) << log_text();
+      EXPECT_EQ(co_await admin(*ports.admin, "devices"), "ok kite");
+
+      EXPECT_EQ(co_await admin(*ports.admin, "notice @kite still here"), "ok");
+      EXPECT_EQ(text_of(co_await steady.next_other()), "still here");
     }
   }());
 }
