@@ -1,9 +1,11 @@
 #include "run_client.hpp"
 
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/use_future.hpp>
+#include <system_error>
 #include <thread>
 
 #include "device_id.hpp"
@@ -45,13 +47,23 @@ Result<tcp::acceptor> bind_console(asio::io_context& io, std::uint16_t port) {
 }
 
 // The gateway's IP addresses as the system resolves them once, empty on any failure.
+// A bracketed IPv6 literal is taken as it is; any other text is split at its last ':'.
 std::vector<asio::ip::address> resolve_gateway(asio::io_context& io, const std::string& gateway) {
   std::vector<asio::ip::address> addresses;
   auto colon = gateway.rfind(':');
-  if (colon == std::string::npos || !parse_port_number(gateway.substr(colon + 1))) return addresses;
+  if (colon == std::string::npos) return addresses;
+  auto port = parse_port_number(std::string_view(gateway).substr(colon + 1));
+  if (!port) return addresses;
+  std::string host = gateway.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    std::error_code ec;
+    auto literal = asio::ip::make_address_v6(host.substr(1, host.size() - 2), ec);
+    if (!ec) addresses.emplace_back(literal);
+    return addresses;
+  }
   std::error_code ec;
   tcp::resolver resolver(io);
-  auto results = resolver.resolve(gateway.substr(0, colon), gateway.substr(colon + 1), ec);
+  auto results = resolver.resolve(host, std::to_string(*port), tcp::resolver::numeric_service, ec);
   if (ec) return addresses;
   for (const auto& entry : results) addresses.push_back(entry.endpoint().address());
   return addresses;
@@ -85,25 +97,33 @@ void merge_invite(const ClientOptions& options, Creds& creds) {
   print_out("client: 接入码已保存（" + path_to_utf8(creds.key_path) + "），以后启动不用再给\n");
 }
 
-// Runs the supervisor on the main thread while one worker per processor runs every
-// task it spawns; returns when the supervisor does.
-void run_runtime(asio::io_context& main_io, asio::io_context& pool_io, SupervisorContext context) {
-  auto pool_guard = asio::make_work_guard(pool_io);
-  std::vector<std::thread> workers;
-  unsigned count = std::max(1u, std::thread::hardware_concurrency());
-  for (unsigned i = 0; i < count; ++i) workers.emplace_back([&pool_io] { pool_io.run(); });
+// The worker threads, one per processor, joined when the runtime ends.
+class WorkerPool {
+ public:
+  explicit WorkerPool(asio::io_context& io) : io_(io), guard_(asio::make_work_guard(io)) {}
+  ~WorkerPool() {
+    guard_.reset();
+    io_.stop();  // cancels what is still running: streams, heartbeat, console
+    for (auto& worker : workers_) worker.join();
+  }
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
 
-  SupervisorEnvironment environment;
-  environment.pool = pool_io.get_executor();
-  auto done = asio::co_spawn(main_io, supervise(std::move(context), std::move(environment)),
-                             asio::use_future);
-  main_io.run();
-  done.get();
+  Status start() {
+    unsigned count = std::max(1u, std::thread::hardware_concurrency());
+    try {
+      for (unsigned i = 0; i < count; ++i) workers_.emplace_back([this] { io_.run(); });
+    } catch (const std::system_error& error) {
+      return IoError::from(error.code());
+    }
+    return {};
+  }
 
-  pool_guard.reset();
-  pool_io.stop();  // cancels what is still running: streams, heartbeat, console
-  for (auto& worker : workers) worker.join();
-}
+ private:
+  asio::io_context& io_;
+  asio::executor_work_guard<asio::io_context::executor_type> guard_;
+  std::vector<std::thread> workers_;
+};
 
 }  // namespace
 
@@ -177,7 +197,15 @@ int run_client(const std::vector<std::string>& args) {
                             std::move(exit_rx),
                             console_port,
                             options.auto_rename};
-  run_runtime(main_io, pool_io, std::move(context));
+  // The supervisor runs on the main thread while the workers run every task it spawns.
+  WorkerPool workers(pool_io);
+  if (auto started = workers.start(); !started) return fail(started.error());
+  SupervisorEnvironment environment;
+  environment.pool = pool_io.get_executor();
+  auto done = asio::co_spawn(main_io, supervise(std::move(context), std::move(environment)),
+                             asio::use_future);
+  main_io.run();
+  done.get();
   return 0;
 }
 
