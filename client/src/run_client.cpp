@@ -138,9 +138,12 @@ int run_client(const std::vector<std::string>& args) {
   }
   const std::uint16_t console_port = console_port_option(args);
 
-  // The workers' context outlives the main one: what the session made lives on it.
-  asio::io_context pool_io;
+  // The main context outlives the workers' one. The gateway connection is made on the
+  // main thread, and tasks of the workers (the heartbeat, stream tasks) still hold its
+  // write half when the runtime ends; they are destroyed with the workers' context and
+  // release the connection into a context that still exists.
   asio::io_context main_io;
+  asio::io_context pool_io;
   auto listener = bind_console(pool_io, console_port);
   if (!listener) {
     if (listener.error().kind != ErrorKind::AddrInUse) return fail(listener.error());
