@@ -46,29 +46,6 @@ Result<tcp::acceptor> bind_console(asio::io_context& io, std::uint16_t port) {
   return acceptor;
 }
 
-// The gateway's IP addresses as the system resolves them once, empty on any failure.
-// A bracketed IPv6 literal is taken as it is; any other text is split at its last ':'.
-std::vector<asio::ip::address> resolve_gateway(asio::io_context& io, const std::string& gateway) {
-  std::vector<asio::ip::address> addresses;
-  auto colon = gateway.rfind(':');
-  if (colon == std::string::npos) return addresses;
-  auto port = parse_port_number(std::string_view(gateway).substr(colon + 1));
-  if (!port) return addresses;
-  std::string host = gateway.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    std::error_code ec;
-    auto literal = asio::ip::make_address_v6(host.substr(1, host.size() - 2), ec);
-    if (!ec) addresses.emplace_back(literal);
-    return addresses;
-  }
-  std::error_code ec;
-  tcp::resolver resolver(io);
-  auto results = resolver.resolve(host, std::to_string(*port), tcp::resolver::numeric_service, ec);
-  if (ec) return addresses;
-  for (const auto& entry : results) addresses.push_back(entry.endpoint().address());
-  return addresses;
-}
-
 std::string choose_device_name(const ClientOptions& options, Creds& creds) {
   std::string name = options.sub ? *options.sub : creds.sub ? *creds.sub : random_name();
   if (!creds.sub) {
@@ -127,6 +104,28 @@ class WorkerPool {
 
 }  // namespace
 
+std::vector<asio::ip::address> resolve_gateway(const std::string& gateway) {
+  std::vector<asio::ip::address> addresses;
+  auto colon = gateway.rfind(':');
+  if (colon == std::string::npos) return addresses;
+  auto port = parse_port_number(std::string_view(gateway).substr(colon + 1));
+  if (!port) return addresses;
+  std::string host = gateway.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    std::error_code ec;
+    auto literal = asio::ip::make_address_v6(host.substr(1, host.size() - 2), ec);
+    if (!ec) addresses.emplace_back(literal);
+    return addresses;
+  }
+  asio::io_context io;
+  tcp::resolver resolver(io);
+  std::error_code ec;
+  auto results = resolver.resolve(host, std::to_string(*port), tcp::resolver::numeric_service, ec);
+  if (ec) return addresses;
+  for (const auto& entry : results) addresses.push_back(entry.endpoint().address());
+  return addresses;
+}
+
 int run_client(const std::vector<std::string>& args) {
   if (auto folder = option_value(args, "--install")) {
     auto installed = install_to_dir(*folder, has_option(args, "--force"));
@@ -159,7 +158,7 @@ int run_client(const std::vector<std::string>& args) {
   if (!read) return fail(read.error());
   ClientOptions options = std::move(read).value();
 
-  PunchOptions punch{resolve_gateway(main_io, options.gateway), options.entry_port};
+  PunchOptions punch{resolve_gateway(options.gateway), options.entry_port};
   std::filesystem::path key_path = locate_key_file();
   Creds creds = load_creds(key_path);
   if (debug_enabled()) print_err("client: 凭据文件 " + path_to_utf8(key_path) + "\n");
