@@ -28,10 +28,13 @@ std::string derive_device_id(std::string_view token) {
   return out;
 }
 
-std::uint64_t unix_now_secs() {
-  auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
-  auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
-  return seconds < 0 ? 0 : static_cast<std::uint64_t>(seconds);
+std::uint64_t unix_secs_at(std::chrono::system_clock::time_point time) {
+  auto since_epoch = time.time_since_epoch();
+  if (since_epoch < std::chrono::system_clock::duration::zero()) return 0;
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count());
 }
+
+std::uint64_t unix_now_secs() { return unix_secs_at(std::chrono::system_clock::now()); }
 
 }  // namespace quillmar

@@ -154,9 +154,20 @@ std::string find_on_path(std::string_view program) {
   ::_exit(127);
 }
 
+// xdg-open needs a graphical session to show anything; without one it would fall
+// back to a text-mode browser on the program's own terminal.
+bool has_display() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    auto value = env_var(name);
+    if (value && !value->empty()) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void open_browser(std::string_view url) {
+  if (!has_display()) return;
   std::string program = find_on_path("xdg-open");
   if (program.empty()) return;
   std::string name = "xdg-open";

@@ -6,8 +6,8 @@
 namespace quillmar {
 
 // Windows: rundll32 "url.dll,FileProtocolHandler" with the address, its output and
-// errors to the null device. Linux: xdg-open when it is on the PATH, detached; nothing
-// when it is not. A failure to start is silent.
+// errors to the null device. Linux: xdg-open, detached, when a display is present and
+// xdg-open is on the PATH; nothing otherwise. A failure to start is silent.
 void open_browser(std::string_view url);
 
 }  // namespace quillmar

@@ -1,5 +1,6 @@
 #include "run_client.hpp"
 
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -43,19 +44,6 @@ Result<tcp::acceptor> bind_console(asio::io_context& io, std::uint16_t port) {
   if (!ec) acceptor.listen(CONSOLE_LISTEN_BACKLOG, ec);
   if (ec) return IoError::from(ec);
   return acceptor;
-}
-
-// The gateway's IP addresses as the system resolves them once, empty on any failure.
-std::vector<asio::ip::address> resolve_gateway(asio::io_context& io, const std::string& gateway) {
-  std::vector<asio::ip::address> addresses;
-  auto colon = gateway.rfind(':');
-  if (colon == std::string::npos || !parse_port_number(gateway.substr(colon + 1))) return addresses;
-  std::error_code ec;
-  tcp::resolver resolver(io);
-  auto results = resolver.resolve(gateway.substr(0, colon), gateway.substr(colon + 1), ec);
-  if (ec) return addresses;
-  for (const auto& entry : results) addresses.push_back(entry.endpoint().address());
-  return addresses;
 }
 
 std::string choose_device_name(const ClientOptions& options, Creds& creds) {
@@ -113,6 +101,28 @@ void run_runtime(asio::io_context& io, SupervisorContext context) {
 
 }  // namespace
 
+std::vector<asio::ip::address> resolve_gateway(const std::string& gateway) {
+  std::vector<asio::ip::address> addresses;
+  auto colon = gateway.rfind(':');
+  if (colon == std::string::npos) return addresses;
+  auto port = parse_port_number(std::string_view(gateway).substr(colon + 1));
+  if (!port) return addresses;
+  std::string host = gateway.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    std::error_code ec;
+    auto literal = asio::ip::make_address_v6(host.substr(1, host.size() - 2), ec);
+    if (!ec) addresses.emplace_back(literal);
+    return addresses;
+  }
+  asio::io_context io;
+  tcp::resolver resolver(io);
+  std::error_code ec;
+  auto results = resolver.resolve(host, std::to_string(*port), tcp::resolver::numeric_service, ec);
+  if (ec) return addresses;
+  for (const auto& entry : results) addresses.push_back(entry.endpoint().address());
+  return addresses;
+}
+
 int run_client(const std::vector<std::string>& args) {
   if (auto folder = option_value(args, "--install")) {
     auto installed = install_to_dir(*folder, has_option(args, "--force"));
@@ -140,7 +150,7 @@ int run_client(const std::vector<std::string>& args) {
   if (!read) return fail(read.error());
   ClientOptions options = std::move(read).value();
 
-  PunchOptions punch{resolve_gateway(io, options.gateway), options.entry_port};
+  PunchOptions punch{resolve_gateway(options.gateway), options.entry_port};
   std::filesystem::path key_path = locate_key_file();
   Creds creds = load_creds(key_path);
   if (debug_enabled()) print_err("client: 凭据文件 " + path_to_utf8(key_path) + "\n");

@@ -1,10 +1,9 @@
 #include "saved_settings.hpp"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 #include "access.hpp"
+#include "key_file.hpp"
 #include "options.hpp"
 #include "text.hpp"
 #include "validators.hpp"
@@ -14,20 +13,18 @@ namespace {
 
 std::optional<std::string> saved_value(const std::filesystem::path& key_path,
                                        std::string_view key) {
-  std::ifstream in(key_path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream text;
-  text << in.rdbuf();
-  if (in.bad() || !is_valid_utf8(text.str())) return std::nullopt;
-  return saved_line_value(text.str(), key);
+  auto text = read_key_text(key_path);
+  if (!text) return std::nullopt;
+  return saved_line_value(text.value(), key);
 }
 
 }  // namespace
 
 std::optional<std::string> saved_line_value(std::string_view file_text, std::string_view key) {
   std::string prefix = std::string(key) + "=";
-  for (auto line : split_lines(file_text)) {
-    if (line.substr(0, prefix.size()) == prefix) return std::string(line.substr(prefix.size()));
+  for (auto line : split(file_text, '\n')) {
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.starts_with(prefix)) return std::string(line.substr(prefix.size()));
   }
   return std::nullopt;
 }

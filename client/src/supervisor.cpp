@@ -8,6 +8,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <csignal>
+#include <memory>
 #include <random>
 
 #include "connect.hpp"
@@ -29,21 +30,39 @@ constexpr std::string_view TRAY_EXIT_LINE = "client: 从 Quillmar 托盘退出\n
 
 using CtrlCReceiver = Receiver<Signal>;
 
-// Passes the first Ctrl-C (and on Linux SIGTERM, how services are stopped) on; ends
-// without a message when the receiver is gone. Ending releases the only sender.
-asio::awaitable<void> watch_ctrl_c(Sender<Signal> ctrl_c_tx) {
-  asio::signal_set signals(co_await asio::this_coro::executor);
-  std::error_code ec;
-  signals.add(SIGINT, ec);
+// The process's interrupt signals: Ctrl-C, and on Linux SIGTERM as well, which is how
+// services and scripts stop a program. Set up before the watcher is spawned, so that a
+// signal can never fall between the supervisor's start and the watcher's first run.
+struct InterruptSignals {
+  std::unique_ptr<asio::signal_set> signals;
+  std::error_code error;
+};
+
+InterruptSignals listen_for_interrupts(const asio::any_io_executor& executor) {
+  InterruptSignals result{std::make_unique<asio::signal_set>(executor), {}};
+  result.signals->add(SIGINT, result.error);
 #ifndef _WIN32
-  if (!ec) signals.add(SIGTERM, ec);
+  if (!result.error) result.signals->add(SIGTERM, result.error);
 #endif
-  if (ec) {
-    print_err("client: Ctrl-C 监听不可用（" + IoError::from(ec).display() + "）\n");
+  return result;
+}
+
+// Passes the first interrupt on and releases the channel's only sender; when the
+// signals cannot be watched, says so and releases it at once, which the supervisor
+// takes as Ctrl-C. Owned by the worker pool; it ends with the runtime.
+asio::awaitable<void> watch_ctrl_c(Sender<Signal> ctrl_c_tx, InterruptSignals interrupts) {
+  if (interrupts.error) {
+    print_err("client: Ctrl-C 监听不可用（" + IoError::from(interrupts.error).display() + "）\n");
     co_return;
   }
-  co_await signals.async_wait(asio::use_awaitable);
-  co_await ctrl_c_tx.send(Signal{});
+  co_await interrupts.signals->async_wait(asio::use_awaitable);
+  {
+    Sender<Signal> sender = std::move(ctrl_c_tx);
+    co_await sender.send(Signal{});  // false only when the supervisor has already ended
+  }
+  // Only the first interrupt is passed on. The handler stays installed, so a second
+  // Ctrl-C while the program winds down is swallowed instead of killing it.
+  for (;;) co_await interrupts.signals->async_wait(asio::use_awaitable);
 }
 
 asio::awaitable<void> forever() {
@@ -52,23 +71,8 @@ asio::awaitable<void> forever() {
   co_await never.async_wait(asio::use_awaitable);
 }
 
-// Waits until an item arrives; a queue that has closed never completes this wait.
-template <class T>
-asio::awaitable<bool> next_or_forever(Receiver<T>& rx) {
-  auto item = co_await rx.receive();
-  if (item) co_return true;
-  co_await forever();
-  co_return false;
-}
-
-// Waits until an item arrives or the queue closes (Ctrl-C: both mean stop).
-template <class T>
-asio::awaitable<bool> next_or_closed(Receiver<T>& rx) {
-  co_await rx.receive();
-  co_return true;
-}
-
-enum class Event { session_end, reload, ctrl_c, exit, delay_over };
+// The events of the supervisor's two waits, in the order they are polled.
+enum class Event { session_end, delay_over, reload, ctrl_c, exit };
 
 struct SessionWait {
   Event event;
@@ -130,80 +134,118 @@ class Supervisor {
                                    SessionEnvironment{env_.pool, env_.session_timings});
   }
 
-  // Of several events that are ready before the session has done anything, the first
-  // from a random start wins; then whichever comes first.
-  std::optional<Event> ready_event() {
-    const int start = random_start(4);
-    for (int i = 0; i < 4; ++i) {
-      switch ((start + i) % 4) {
-        case 1:
-          if (!reload_closed_) {
-            bool closed = false;
-            if (c_.reload_rx.try_receive(&closed)) return Event::reload;
-            reload_closed_ = closed;
-          }
-          break;
-        case 2: {
-          bool closed = false;
-          if (ctrl_c_rx_.try_receive(&closed) || closed) return Event::ctrl_c;
-          break;
-        }
-        case 3:
-          if (c_.exit_rx.try_receive()) return Event::exit;
-          break;
-        default:
-          break;  // the session has not started: it is never ready at this point
-      }
-    }
-    return std::nullopt;
-  }
-
+  // Step 6: the session against a reload, Ctrl-C and an exit. The session is not
+  // ready before it has run, so only the channels can win at once; of those, the
+  // first from a random start does. The branches that lose are cancelled, which
+  // drops an unfinished session.
   asio::awaitable<SessionWait> wait_for_session(SessionInputs inputs) {
-    if (auto event = ready_event()) co_return SessionWait{*event};
-    auto result = co_await (session(std::move(inputs)) || reload_wait() ||
-                            next_or_closed(ctrl_c_rx_) || next_or_forever(c_.exit_rx));
+    static constexpr Event ORDER[] = {Event::session_end, Event::reload, Event::ctrl_c,
+                                      Event::exit};
+    if (auto event = first_ready(ORDER)) co_return SessionWait{*event};
+    auto result = co_await (session(std::move(inputs)) || reload_arrives() || ctrl_c_arrives() ||
+                            exit_arrives());
     switch (result.index()) {
       case 0:
         co_return SessionWait{Event::session_end, std::get<0>(result)};
       case 1:
+        --reloads_arrived_;
         co_return SessionWait{Event::reload};
       case 2:
         co_return SessionWait{Event::ctrl_c};
       default:
+        --exits_arrived_;
         co_return SessionWait{Event::exit};
     }
   }
 
-  // A reload channel whose senders are all gone is not a stream of reloads.
-  asio::awaitable<bool> reload_wait() {
-    if (!reload_closed_) {
-      // co_await stays out of compound conditions: GCC 12 miscompiles them.
-      auto reload = co_await c_.reload_rx.receive();
-      if (reload) co_return true;
-      reload_closed_ = true;
-    }
-    co_await forever();
-    co_return false;
-  }
-
+  // Step 8: the delay against Ctrl-C and an exit; reloads stay queued meanwhile.
   asio::awaitable<Event> wait_delay(nanoseconds delay) {
-    const int start = random_start(3);
-    for (int i = 0; i < 3; ++i) {
-      int which = (start + i) % 3;
-      bool closed = false;
-      if (which == 1 && (ctrl_c_rx_.try_receive(&closed) || closed)) co_return Event::ctrl_c;
-      if (which == 2 && c_.exit_rx.try_receive()) co_return Event::exit;
-    }
-    auto result =
-        co_await (sleep_for(delay) || next_or_closed(ctrl_c_rx_) || next_or_forever(c_.exit_rx));
+    static constexpr Event ORDER[] = {Event::delay_over, Event::ctrl_c, Event::exit};
+    if (auto event = first_ready(ORDER, delay)) co_return *event;
+    auto result = co_await (sleep_for(delay) || ctrl_c_arrives() || exit_arrives());
     switch (result.index()) {
       case 0:
         co_return Event::delay_over;
       case 1:
         co_return Event::ctrl_c;
       default:
+        --exits_arrived_;
         co_return Event::exit;
     }
+  }
+
+  // The first event that is ready without waiting, polled from a random start and
+  // taken when found.
+  template <std::size_t N>
+  std::optional<Event> first_ready(const Event (&order)[N], nanoseconds delay = {}) {
+    const int start = random_start(static_cast<int>(N));
+    for (std::size_t i = 0; i < N; ++i) {
+      Event event = order[(static_cast<std::size_t>(start) + i) % N];
+      if (take_ready(event, delay)) return event;
+    }
+    return std::nullopt;
+  }
+
+  bool take_ready(Event event, nanoseconds delay) {
+    bool closed = false;
+    switch (event) {
+      case Event::session_end:
+        return false;
+      case Event::delay_over:
+        return delay <= nanoseconds::zero();
+      case Event::reload:
+        if (reloads_arrived_ == 0 && !reload_closed_) {
+          if (c_.reload_rx.try_receive(&closed)) ++reloads_arrived_;
+          reload_closed_ = closed;
+        }
+        if (reloads_arrived_ == 0) return false;
+        --reloads_arrived_;
+        return true;
+      case Event::ctrl_c:
+        if (!ctrl_c_arrived_ && (ctrl_c_rx_.try_receive(&closed) || closed)) ctrl_c_arrived_ = true;
+        return ctrl_c_arrived_;
+      case Event::exit:
+        if (exits_arrived_ == 0 && c_.exit_rx.try_receive()) ++exits_arrived_;
+        if (exits_arrived_ == 0) return false;
+        --exits_arrived_;
+        return true;
+    }
+    return false;
+  }
+
+  // The waiting branches. Each one records what it took off its channel before it
+  // completes, so a message that arrives just as another branch wins is kept for the
+  // next wait rather than lost with the cancelled branch.
+
+  // A reload channel whose senders are all gone is not a stream of reloads.
+  asio::awaitable<bool> reload_arrives() {
+    while (reloads_arrived_ == 0 && !reload_closed_) {
+      auto reload = co_await c_.reload_rx.receive();
+      if (reload) {
+        ++reloads_arrived_;
+      } else {
+        reload_closed_ = true;
+      }
+    }
+    if (reloads_arrived_ == 0) co_await forever();
+    co_return true;
+  }
+
+  // A message or the channel's end: the watcher is gone either way.
+  asio::awaitable<bool> ctrl_c_arrives() {
+    if (!ctrl_c_arrived_) co_await ctrl_c_rx_.receive();
+    ctrl_c_arrived_ = true;
+    co_return true;
+  }
+
+  // The supervisor keeps a sender of its own, so this channel never ends while it runs.
+  asio::awaitable<bool> exit_arrives() {
+    while (exits_arrived_ == 0) {
+      auto exit = co_await c_.exit_rx.receive();
+      if (!exit) co_await forever();
+      ++exits_arrived_;
+    }
+    co_return true;
   }
 
   nanoseconds delay_after(const SessionWait& waited) {
@@ -236,11 +278,13 @@ class Supervisor {
     c_.current_sub = random_name();
     Creds creds = load_creds(c_.shared->key_path);
     creds.sub = c_.current_sub;
-    save_creds(creds);
+    save_creds(creds);  // a failed save is not reported: the name holds for this run
     print_out("client: 名字被占，已改用 https://" + c_.current_sub + "." + c_.domain +
               "（记进 key 文件，下次还是它）\n");
   }
 
+  // Only the device name is taken from the reloaded file; the token stays the one
+  // this run started with.
   void adopt_reloaded_name() {
     Creds creds = load_creds(c_.shared->key_path);
     if (!creds.sub || creds.sub->empty() || *creds.sub == c_.current_sub) return;
@@ -253,6 +297,10 @@ class Supervisor {
   CtrlCReceiver ctrl_c_rx_;
   nanoseconds backoff_{};
   nanoseconds quota_backoff_{};
+  // Messages taken off the channels and not yet acted on.
+  std::size_t reloads_arrived_ = 0;
+  std::size_t exits_arrived_ = 0;
+  bool ctrl_c_arrived_ = false;  // sticky: it ends the loop
   bool reload_closed_ = false;
 };
 
@@ -288,11 +336,13 @@ asio::awaitable<void> supervise(SupervisorContext context, SupervisorEnvironment
   }
 
   auto [ctrl_c_tx, ctrl_c_rx] = make_queue<Signal>(4);
-  if (environment.watch_ctrl_c)
-    asio::co_spawn(environment.pool, watch_ctrl_c(std::move(ctrl_c_tx)), asio::detached);
-  // Without a watcher the supervisor keeps the sender, so the channel stays open.
-  std::optional<Sender<Signal>> kept_ctrl_c_tx;
-  if (!environment.watch_ctrl_c) kept_ctrl_c_tx.emplace(std::move(ctrl_c_tx));
+  if (environment.ctrl_c_source) {
+    environment.ctrl_c_source(std::move(ctrl_c_tx));
+  } else {
+    asio::co_spawn(environment.pool,
+                   watch_ctrl_c(std::move(ctrl_c_tx), listen_for_interrupts(environment.pool)),
+                   asio::detached);
+  }
 
   Supervisor supervisor(std::move(context), std::move(environment), std::move(ctrl_c_rx));
   co_await supervisor.run();

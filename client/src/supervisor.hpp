@@ -49,7 +49,8 @@ struct SupervisorEnvironment {
   SessionRunner session;  // empty: the real gateway session
   bool start_console = true;
   bool start_gui = true;
-  bool watch_ctrl_c = true;
+  // Set: receives the only sender of the Ctrl-C channel in place of the real watcher.
+  std::function<void(Sender<Signal>)> ctrl_c_source;
   std::function<void(std::chrono::nanoseconds)> on_delay;  // observes each wait
 };
 

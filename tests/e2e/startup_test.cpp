@@ -32,6 +32,7 @@ struct StartupCase {
   bool no_key_file = false;
   std::string gateway_invite{};  // the stand-in asks for this invite code
   std::function<void(const ChildProcess&, const ClientSetup&)> more{};
+  std::vector<std::pair<std::string, std::string>> env{};  // set for the client
 };
 
 std::string with_token(std::string_view lines) {
@@ -115,6 +116,33 @@ std::vector<StartupCase> startup_cases() {
                    "client: 加 --invite <码> 再启动一次（会存进 id.ini，以后不用再给）\n"},
        .key_lacks = {"invite="},
        .gateway_invite = "code-42"},
+      {.name = "an_empty_name_line_draws_a_random_name_each_start_and_stays_empty",
+       .key_file_before = with_token("sub=\n"),
+       .key_has = {"sub="},
+       .more =
+           [](const ChildProcess& client, const ClientSetup& setup) {
+             EXPECT_TRUE(is_random_name(banner_name(client.out()))) << client.out();
+             EXPECT_EQ(key_value(setup.key_file(), "sub"), "");
+           }},
+      {.name = "lines_come_in_the_order_of_the_steps",
+       .key_file_before = with_token("sub=ordered\n"),
+       .args = {"--invite", "code-7"},
+       .out_has = {invite_saved_line("{key}"), std::string(NO_MAPPINGS_LINE)},
+       .err_has = {"client: 凭据文件 {key}\n"},
+       .gateway_invite = "code-7",
+       .more =
+           [](const ChildProcess& client, const ClientSetup& setup) {
+             std::string out = client.out();
+             auto invite = out.find(invite_saved_line(setup.key_file()));
+             auto no_mappings = out.find(NO_MAPPINGS_LINE);
+             auto console = out.find(console_line(setup.ui));
+             auto ready = out.find("已就绪");
+             EXPECT_LT(invite, no_mappings) << out;
+             EXPECT_LT(no_mappings, console) << out;
+             EXPECT_LT(console, ready) << out;
+             EXPECT_TRUE(client.err().starts_with("client: 凭据文件 ")) << client.err();
+           },
+       .env = {{"TUNNEL_DEBUG", ""}}},
       {.name = "http_option_replaces_the_saved_ports",
        .key_file_before = with_token("sub=porter\nports=80,81\n"),
        .args = {"--http", "8080"},
@@ -190,7 +218,9 @@ TEST_P(StartupTable, RunsAsSpecified) {
   if (std::find(c.args.begin(), c.args.end(), "--tls") == c.args.end())
     args.insert(args.end(), {"--tls", "off"});
   for (const auto& arg : c.args) args.push_back(fill(arg, setup));
-  ChildProcess client(client_options(setup, args));
+  ChildOptions options = client_options(setup, args);
+  for (const auto& [name, value] : c.env) options.set_env.emplace_back(name, value);
+  ChildProcess client(options);
 
   switch (c.ends) {
     case Ends::ready:
@@ -311,21 +341,32 @@ TEST(ConsolePort, TakenByARunningInstanceHandsOverWithoutLookingAtOtherOptions) 
 struct SignalCase {
   const char* name;
   void (ChildProcess::*send)();
+  bool tls = false;  // over TLS, after one visit through the tunnel
 };
+
+void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
 
 class EndsBySignal : public ::testing::TestWithParam<SignalCase> {};
 
 TEST_P(EndsBySignal, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
-  Gateway gateway;
+  const SignalCase& c = GetParam();
+  Gateway gateway(c.tls ? tls_gateway() : plain_gateway());
+  LocalService service([](const std::string&) { return http_ok("served"); });
   ClientSetup setup;
-  write_file(setup.key_file(), with_token("sub=stopper\nports=8080\n"));
+  write_file(setup.key_file(),
+             with_token("sub=stopper\nports=" + std::to_string(service.port()) + "\n"));
   std::vector<std::string> args = gateway.client_args();
-  args.insert(args.end(), {"--tls", "off"});
+  if (!c.tls) args.insert(args.end(), {"--tls", "off"});
   ChildProcess client(client_options(setup, args));
   ASSERT_TRUE(client.wait_for_out(banner_line("stopper"), WAIT)) << client.describe();
+  if (c.tls) {
+    // The heartbeat and the stream task still share the connection when the signal comes.
+    auto reply = visit(gateway.public_port(), get_request(public_host("stopper", service.port())));
+    EXPECT_EQ(reply.body(), "served") << reply.raw << client.describe();
+  }
   std::string key_before = read_file(setup.key_file());
 
-  (client.*GetParam().send)();
+  (client.*c.send)();
   auto code = client.wait_exit(WAIT);
   ASSERT_TRUE(code.has_value()) << client.describe();
   EXPECT_EQ(*code, 0) << client.describe();
@@ -333,9 +374,137 @@ TEST_P(EndsBySignal, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
   EXPECT_EQ(read_file(setup.key_file()), key_before);
 }
 
-INSTANTIATE_TEST_SUITE_P(E2e, EndsBySignal,
-                         ::testing::Values(SignalCase{"ctrl_c", &ChildProcess::interrupt},
-                                           SignalCase{"sigterm", &ChildProcess::terminate}),
+INSTANTIATE_TEST_SUITE_P(
+    E2e, EndsBySignal,
+    ::testing::Values(SignalCase{"ctrl_c", &ChildProcess::interrupt},
+                      SignalCase{"sigterm", &ChildProcess::terminate},
+                      SignalCase{"ctrl_c_over_tls_after_a_visit", &ChildProcess::interrupt, true},
+                      SignalCase{"sigterm_over_tls_after_a_visit", &ChildProcess::terminate, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- the browser ------------------------------------------------------------------------
+
+// An xdg-open of the test's own on the PATH, which writes down what it was asked to
+// open; a display name that no program connects to.
+class FakeBrowser {
+ public:
+  FakeBrowser() {
+    std::filesystem::create_directories(folder_.path() / "bin");
+    auto script = folder_.path() / "bin" / "xdg-open";
+    write_file(script, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + path_to_utf8(log()) + "'\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+  }
+
+  void add_to(ChildOptions& options, bool display) const {
+    const char* path = std::getenv("PATH");
+    options.set_env.emplace_back("PATH", path_to_utf8(folder_.path() / "bin") + ":" +
+                                             std::string(path ? path : "/usr/bin:/bin"));
+    if (display) options.set_env.emplace_back("DISPLAY", ":quillmar-test");
+  }
+
+  std::filesystem::path log() const { return folder_.path() / "opened.txt"; }
+  std::string opened() const {
+    return std::filesystem::exists(log()) ? read_file(log()) : std::string();
+  }
+  bool wait_opened(std::chrono::milliseconds limit) const {
+    auto deadline = std::chrono::steady_clock::now() + limit;
+    while (opened().empty() && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(20ms);
+    return !opened().empty();
+  }
+
+ private:
+  TempDir folder_;
+};
+
+// How long an opener that was going to run has had to do so.
+constexpr auto OPENER_GRACE = 500ms;
+
+std::string console_address(std::uint16_t ui) {
+  return "http://127.0.0.1:" + std::to_string(ui) + "/\n";
+}
+
+struct StartBrowserCase {
+  const char* name;
+  bool display;
+  bool no_browser_set;
+  bool opened;
+};
+
+class BrowserAtStart : public ::testing::TestWithParam<StartBrowserCase> {};
+
+// Every start opens the console once it answers, when there is a display to show it
+// on; TUNNEL_NO_BROWSER is only for the hand-over.
+TEST_P(BrowserAtStart, OpensTheConsoleOnlyWithADisplay) {
+  const StartBrowserCase& c = GetParam();
+  Gateway gateway;
+  ClientSetup setup;
+  FakeBrowser browser;
+  std::vector<std::string> args = gateway.client_args();
+  args.insert(args.end(), {"--tls", "off", "--sub", "viewer"});
+  ChildOptions options = client_options(setup, args);
+  std::erase_if(options.set_env, [](const auto& e) { return e.first == "TUNNEL_NO_BROWSER"; });
+  if (c.no_browser_set) options.set_env.emplace_back("TUNNEL_NO_BROWSER", "");
+  options.unset_env.push_back("TUNNEL_NO_BROWSER");
+  browser.add_to(options, c.display);
+  ChildProcess client(options);
+  ASSERT_TRUE(client.wait_for_out(banner_line("viewer"), WAIT)) << client.describe();
+
+  if (c.opened) {
+    ASSERT_TRUE(browser.wait_opened(WAIT)) << client.describe();
+  }
+  std::this_thread::sleep_for(OPENER_GRACE);
+  EXPECT_EQ(browser.opened(), c.opened ? console_address(setup.ui) : "");
+  client.interrupt();
+  EXPECT_EQ(client.wait_exit(WAIT), 0) << client.describe();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    E2e, BrowserAtStart,
+    ::testing::Values(StartBrowserCase{"with_a_display", true, false, true},
+                      StartBrowserCase{"without_a_display", false, false, false},
+                      StartBrowserCase{"with_tunnel_no_browser", true, true, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+struct HandOverBrowserCase {
+  const char* name;
+  bool no_browser_set;
+  bool opened;
+};
+
+class BrowserAtHandOver : public ::testing::TestWithParam<HandOverBrowserCase> {};
+
+TEST_P(BrowserAtHandOver, OpensTheRunningConsoleUnlessTunnelNoBrowserIsSet) {
+  const HandOverBrowserCase& c = GetParam();
+  Gateway gateway;
+  ClientSetup first;
+  std::vector<std::string> args = gateway.client_args();
+  args.insert(args.end(), {"--tls", "off", "--sub", "first"});
+  ChildProcess running(client_options(first, args));  // no display: opens nothing
+  ASSERT_TRUE(running.wait_for_out(banner_line("first"), WAIT)) << running.describe();
+
+  FakeBrowser browser;
+  TempDir second_keys;
+  ChildOptions options = client_options(second_keys.path(), first.ui, {});
+  std::erase_if(options.set_env, [](const auto& e) { return e.first == "TUNNEL_NO_BROWSER"; });
+  if (c.no_browser_set) options.set_env.emplace_back("TUNNEL_NO_BROWSER", "");
+  options.unset_env.push_back("TUNNEL_NO_BROWSER");
+  browser.add_to(options, true);
+  ChildProcess second(options);
+  EXPECT_EQ(second.wait_exit(WAIT), 0) << second.describe();
+  EXPECT_EQ(second.out(), HAND_OVER_LINE);
+
+  if (c.opened) {
+    ASSERT_TRUE(browser.wait_opened(WAIT)) << second.describe();
+  }
+  std::this_thread::sleep_for(OPENER_GRACE);
+  EXPECT_EQ(browser.opened(), c.opened ? console_address(first.ui) : "");
+}
+
+INSTANTIATE_TEST_SUITE_P(E2e, BrowserAtHandOver,
+                         ::testing::Values(HandOverBrowserCase{"opened", false, true},
+                                           HandOverBrowserCase{"tunnel_no_browser_empty", true,
+                                                               false}),
                          [](const auto& info) { return std::string(info.param.name); });
 #endif
 
