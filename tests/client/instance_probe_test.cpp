@@ -223,6 +223,7 @@ struct FakeOpener {
   test::TempDir dir;
   std::filesystem::path record = dir.path() / "opened.txt";
   test::ScopedEnv path{"PATH", dir.path().string()};
+  test::ScopedEnv display{"DISPLAY", ":0"};  // a browser is opened only in a graphical session
 
   FakeOpener() {
     auto script = dir.path() / "xdg-open";

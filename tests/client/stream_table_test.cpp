@@ -189,7 +189,8 @@ TEST(StreamTable, OperationsWaitWhileTheTableIsHeld) {
   ASSERT_TRUE(held);
   auto [tx, rx] = stream_queue();
   bool inserted = false;
-  asio::co_spawn(io, table.insert(3, std::move(tx)), [&](std::exception_ptr) { inserted = true; });
+  asio::co_spawn(io, table.insert(3, std::move(tx)),
+                 [&](std::exception_ptr, StreamTicket) { inserted = true; });
   poll(io);
   EXPECT_FALSE(inserted);
   EXPECT_EQ(held->count(), 0u);
