@@ -947,8 +947,9 @@ TEST(PipeStreams, JoinsATcpConnectionWithATlsConnection) {
     tcp::acceptor acceptor(executor, {asio::ip::address_v4::loopback(), 0});
     tcp::socket a_peer(executor);
     auto [connect_ec] = co_await a_peer.async_connect(acceptor.local_endpoint(), use_tuple);
-    auto [accept_ec, a_end] = co_await acceptor.async_accept(use_tuple);
-    if (connect_ec || accept_ec) throw std::runtime_error("no loopback pair");
+    auto accepted = co_await acceptor.async_accept(use_tuple);
+    if (connect_ec || std::get<0>(accepted)) throw std::runtime_error("no loopback pair");
+    tcp::socket a_end = std::move(std::get<1>(accepted));
     auto connection = co_await connect_tls(port, gateway_tls_config(), "localhost");
     if (!connection) throw std::runtime_error(connection.error().message);
 
