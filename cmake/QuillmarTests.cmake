@@ -1,14 +1,21 @@
 # Test suites: natively every GoogleTest case is its own CTest test; under Wine each
-# suite runs as one test, since every process start there costs a Wine start. Every test
-# carries its suite's name as a label, so a stage can pick suites with `ctest -L`.
+# suite runs as a few shards (GoogleTest's own sharding), since every process start there
+# costs a Wine start, yet one process per suite would run its cases one after another.
+# Every test carries its suite's name as a label, so a stage can pick suites with
+# `ctest -L`.
+set(QUILLMAR_WINE_SHARDS 4 CACHE STRING "Shards of each test suite under Wine")
 
 function(quillmar_add_test_suite name)
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} quillmar_test_main quillmar_flags)
   if(CMAKE_CROSSCOMPILING)
-    add_test(NAME ${name} COMMAND ${name})
-    set_tests_properties(${name} PROPERTIES TIMEOUT 600 LABELS ${name})
+    math(EXPR last_shard "${QUILLMAR_WINE_SHARDS} - 1")
+    foreach(shard RANGE ${last_shard})
+      add_test(NAME ${name}_${shard} COMMAND ${name})
+      set_tests_properties(${name}_${shard} PROPERTIES TIMEOUT 600 LABELS ${name}
+        ENVIRONMENT "GTEST_TOTAL_SHARDS=${QUILLMAR_WINE_SHARDS};GTEST_SHARD_INDEX=${shard}")
+    endforeach()
   else()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120 LABELS ${name})
   endif()

@@ -55,14 +55,17 @@ class TcpWriteHalf final : public WriteHalf {
 }  // namespace
 
 SplitStream split_tcp(tcp::socket socket) {
+  return split_tcp(std::make_shared<tcp::socket>(std::move(socket)));
+}
+
+SplitStream split_tcp(std::shared_ptr<tcp::socket> socket) {
   // Asio switches a socket to non-blocking mode on its first operation and records that
   // in a flag; doing it now, before two threads may read and write at once, keeps that
   // flag from being written while the other half reads it. A failure here only means
   // the first operation does it.
   std::error_code ignored;
-  socket.native_non_blocking(true, ignored);
-  auto shared = std::make_shared<tcp::socket>(std::move(socket));
-  return {std::make_unique<TcpReadHalf>(shared), std::make_unique<TcpWriteHalf>(shared)};
+  socket->native_non_blocking(true, ignored);
+  return {std::make_unique<TcpReadHalf>(socket), std::make_unique<TcpWriteHalf>(socket)};
 }
 
 asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<const std::uint8_t> bytes) {

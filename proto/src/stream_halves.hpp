@@ -45,6 +45,9 @@ struct SplitStream {
 
 // The connection closes when both halves have been released.
 SplitStream split_tcp(asio::ip::tcp::socket socket);
+// The same over a socket the caller keeps a share of, to end or cancel it from outside
+// the halves; the connection closes when the caller's share is released too.
+SplitStream split_tcp(std::shared_ptr<asio::ip::tcp::socket> socket);
 
 // Writes every byte, repeating partial writes. A write that accepts nothing is the
 // error StreamError::write_zero.

@@ -37,6 +37,15 @@ Frame text_frame(std::uint8_t kind, std::uint32_t id, std::string_view text) {
   return new_frame(kind, id, as_bytes(text));
 }
 
+// Ends directions of a device's connection. Ending both also cancels a pending read:
+// Windows (and Wine) leave a receive waiting after a local shutdown, and the session
+// must see the end at once to release the device's name and visitors.
+void end_directions(asio::basic_socket<tcp>& socket, tcp::socket::shutdown_type how) {
+  std::error_code ignored;  // already shut down or reset: nothing left to end
+  socket.shutdown(how, ignored);
+  if (how == tcp::socket::shutdown_both) socket.cancel(ignored);
+}
+
 }  // namespace
 
 std::function<void(std::exception_ptr)> log_failure(std::shared_ptr<Core> core, std::string what) {
@@ -82,8 +91,7 @@ asio::awaitable<bool> ControlSession::open_connection(tcp::socket socket) {
   if (auto context = core_->tls_context()) {
     auto stream = std::make_shared<SslStream>(std::move(socket), *context);
     shutdown_socket_ = [stream, context](tcp::socket::shutdown_type how) {
-      std::error_code ignored_shutdown;  // already shut down or reset: nothing left to end
-      stream->lowest_layer().shutdown(how, ignored_shutdown);
+      end_directions(stream->lowest_layer(), how);
     };
     auto [ec] =
         co_await stream->async_handshake(asio::ssl::stream_base::server, as_tuple_awaitable);
@@ -102,10 +110,7 @@ asio::awaitable<bool> ControlSession::open_connection(tcp::socket socket) {
   // A client trying TLS on the plain listener gets a clear line instead of a
   // "frame too large" from its ClientHello.
   auto waiting = std::make_shared<tcp::socket>(std::move(socket));
-  shutdown_socket_ = [waiting](tcp::socket::shutdown_type how) {
-    std::error_code ignored_shutdown;  // see above
-    waiting->shutdown(how, ignored_shutdown);
-  };
+  shutdown_socket_ = [waiting](tcp::socket::shutdown_type how) { end_directions(*waiting, how); };
   auto [wait_ec] = co_await waiting->async_wait(tcp::socket::wait_read, as_tuple_awaitable);
   if (!wait_ec && !closed_) {
     std::array<std::uint8_t, 2> first{};
@@ -119,14 +124,8 @@ asio::awaitable<bool> ControlSession::open_connection(tcp::socket socket) {
       co_return false;
     }
   }
-  // From here the halves own the socket, and this session owns the halves: the
-  // descriptor stays valid for as long as shutdown_socket_ can be called.
-  auto native = waiting->native_handle();
-  auto halves = split_tcp(std::move(*waiting));
-  shutdown_socket_ = [native](tcp::socket::shutdown_type how) {
-    // The halves hide the socket; the call only ends directions, it closes nothing.
-    ::shutdown(native, static_cast<int>(how));
-  };
+  // The halves share the socket with shutdown_socket_, which keeps ending it directly.
+  auto halves = split_tcp(waiting);
   read_ = std::move(halves.read);
   writer_ = std::make_shared<SharedWriter>(core_->strand, std::move(halves.write));
   co_return true;
