@@ -13,7 +13,7 @@ function(quillmar_add_test_suite name)
     math(EXPR last_shard "${QUILLMAR_WINE_SHARDS} - 1")
     foreach(shard RANGE ${last_shard})
       add_test(NAME ${name}_${shard} COMMAND ${name})
-      set_tests_properties(${name}_${shard} PROPERTIES TIMEOUT 600 LABELS ${name}
+      set_tests_properties(${name}_${shard} PROPERTIES TIMEOUT 180 LABELS ${name}
         ENVIRONMENT "GTEST_TOTAL_SHARDS=${QUILLMAR_WINE_SHARDS};GTEST_SHARD_INDEX=${shard}")
     endforeach()
   else()
