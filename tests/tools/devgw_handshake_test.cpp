@@ -16,6 +16,13 @@ std::string wire_frame(std::uint8_t kind, std::string_view payload) {
   return std::string(header.begin(), header.end()) + std::string(payload);
 }
 
+// A frame header that declares any length, even one above the limit the encoder keeps.
+std::string header_declaring(std::uint8_t kind, std::uint32_t stream, std::uint32_t length) {
+  auto bytes = encode_header(kind, stream, 0);
+  for (int i = 0; i < 4; ++i) bytes[5 + i] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
+  return std::string(bytes.begin(), bytes.end());
+}
+
 TEST_F(DevgwHandshake, WelcomesWithFrontDoorPortsThenSendsTheAccountLine) {
   auto options = quick_options();
   options.pubport = 8080;
@@ -179,25 +186,17 @@ TEST_F(DevgwHandshake, ReadsTheInviteOnlyBetweenHelloAndAccess) {
 }
 
 TEST_F(DevgwHandshake, BadInputEndsOnlyThatConnection) {
-  auto header = [](std::uint8_t kind, std::uint32_t length) {
-    auto bytes = encode_header(kind, 0, 0);
-    bytes[5] = static_cast<std::uint8_t>(length >> 24);
-    bytes[6] = static_cast<std::uint8_t>(length >> 16);
-    bytes[7] = static_cast<std::uint8_t>(length >> 8);
-    bytes[8] = static_cast<std::uint8_t>(length);
-    return std::string(bytes.begin(), bytes.end());
-  };
   struct Case {
     const char* name;
     std::string bytes;
     std::string logged;
   } cases[] = {
-      {"length above the limit", header(KIND_HELLO, 0x100000),
+      {"length above the limit", header_declaring(KIND_HELLO, 0, 0x100000),
        "frame too large while waiting for its hello"},
       {"an HTTP request", "GET / HTTP/1.1\r\nHost: x\r\n\r\n", "frame too large"},
       {"closed inside the header", "\x01\x00\x00",
        "closed the connection before sending its hello"},
-      {"closed inside the payload", header(KIND_HELLO, 100) + "kite\n80",
+      {"closed inside the payload", header_declaring(KIND_HELLO, 0, 100) + "kite\n80",
        "early eof while waiting for its hello"},
       {"a TLS ClientHello", std::string("\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03", 11),
        "speaks TLS to the plain control port"},
@@ -231,18 +230,15 @@ TEST_F(DevgwHandshake, BadInputEndsOnlyThatConnection) {
 // After the welcome too: a device whose frames cannot be read loses its own
 // connection and its name's registration; every other device goes on.
 TEST_F(DevgwHandshake, BadFramesAfterTheWelcomeEndOnlyThatDevice) {
-  auto header = [](std::uint32_t length) {
-    auto bytes = encode_header(KIND_DATA, 1, 0);
-    for (int i = 0; i < 4; ++i) bytes[5 + i] = static_cast<std::uint8_t>(length >> (24 - 8 * i));
-    return std::string(bytes.begin(), bytes.end());
-  };
   struct Case {
     const char* name;
     std::string bytes;
     std::string logged;
   } cases[] = {
-      {"length above the limit", header(0x100000), "nas: frame too large; closing"},
-      {"closed inside the payload", header(50) + "partial", "nas: early eof; closing"},
+      {"length above the limit", header_declaring(KIND_DATA, 1, 0x100000),
+       "nas: frame too large; closing"},
+      {"closed inside the payload", header_declaring(KIND_DATA, 1, 50) + "partial",
+       "nas: early eof; closing"},
       {"closed inside the header", "\x11\x00", "nas disconnected"},
   };
   auto ports = start();

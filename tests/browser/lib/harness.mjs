@@ -437,6 +437,14 @@ export async function pollUntil(page, what, probe, timeoutMs = 10000) {
   }, timeoutMs);
 }
 
+// The mapping table: the targets of its rows, and one row's action button.
+export function mappingTargets(page) {
+  return page.locator("#mappings tr td.target").allTextContents();
+}
+export function mappingButton(action, port) {
+  return `#mappings button[data-action="${action}"][data-port="${port}"]`;
+}
+
 export async function text(page, selector) {
   return (await page.locator(selector).textContent()).trim();
 }

@@ -3,15 +3,12 @@
 import assert from "node:assert/strict";
 import { after, before, describe, test } from "node:test";
 import {
-  DOMAIN, launchBrowser, posted, registered, SUITE_TIMEOUT_MS, text, visible, waitFor, withConsole,
+  DOMAIN, launchBrowser, mappingButton, mappingTargets, posted, registered, SUITE_TIMEOUT_MS, text, visible, waitFor, withConsole,
 } from "../lib/harness.mjs";
 
 let browser;
 before(async () => { browser = await launchBrowser(); });
 after(async () => { await browser?.close(); });
-
-const targets = (page) => page.locator("#mappings tr td.target").allTextContents();
-const button = (action, port) => `#mappings button[data-action="${action}"][data-port="${port}"]`;
 
 describe("mapping actions", { timeout: SUITE_TIMEOUT_MS }, () => {
   test("deleting from the row and from the dialog, without confirmation", async () => {
@@ -19,14 +16,14 @@ describe("mapping actions", { timeout: SUITE_TIMEOUT_MS }, () => {
     await withConsole(browser, options, async ({ gw, client, page }) => {
       await registered(gw, [8080, 22]);
       let before = gw.log.length;
-      const body = await posted(page, "/api/ports", () => page.click(button("delete", 22)));
+      const body = await posted(page, "/api/ports", () => page.click(mappingButton("delete", 22)));
       assert.deepEqual(body, { ports: [{ port: 8080, host: "127.0.0.1" }] });
-      await waitFor("the row to go", async () => (await targets(page)).length === 1);
+      await waitFor("the row to go", async () => (await mappingTargets(page)).length === 1);
       assert.equal(client.keyLine("ports"), "8080");
       await registered(gw, [8080], before);
 
       before = gw.log.length;
-      await page.click(button("edit", 8080));
+      await page.click(mappingButton("edit", 8080));
       const emptied = await posted(page, "/api/ports", () => page.click("#deleteMapping"));
       assert.deepEqual(emptied, { ports: [] });
       assert.equal(await visible(page, "#mappingModal"), false);
@@ -42,27 +39,27 @@ describe("mapping actions", { timeout: SUITE_TIMEOUT_MS }, () => {
     await withConsole(browser, options,
       async ({ page, context }) => {
         const url = `https://kite-8080.${DOMAIN}`;
-        await page.click(button("copy", 8080));
-        await waitFor("the copied label", async () => (await text(page, button("copy", 8080))) === "已复制");
+        await page.click(mappingButton("copy", 8080));
+        await waitFor("the copied label", async () => (await text(page, mappingButton("copy", 8080))) === "已复制");
         assert.equal(await page.evaluate(() => navigator.clipboard.readText()), url);
         // The label survives the table being drawn anew, and goes after 1200 ms.
         await page.evaluate(() => load());
-        assert.equal(await text(page, button("copy", 8080)), "已复制");
+        assert.equal(await text(page, mappingButton("copy", 8080)), "已复制");
         await page.clock.runFor(1199);
-        assert.equal(await text(page, button("copy", 8080)), "已复制");
+        assert.equal(await text(page, mappingButton("copy", 8080)), "已复制");
         await page.clock.runFor(1);
-        assert.equal(await text(page, button("copy", 8080)), "复制");
+        assert.equal(await text(page, mappingButton("copy", 8080)), "复制");
 
         // The clipboard refusing is told, not hidden.
         await page.evaluate(() => { navigator.clipboard.writeText = () => Promise.reject(new Error("denied")); });
-        await page.click(button("copy", 8080));
+        await page.click(mappingButton("copy", 8080));
         await waitFor("the copy failure", async () => (await text(page, "#error")) === "复制失败，请手动选择访问地址。");
-        assert.equal(await text(page, button("copy", 8080)), "复制");
+        assert.equal(await text(page, mappingButton("copy", 8080)), "复制");
 
         // "打开" opens the address in a new tab without a way back to the console; the
         // test answers for the public address, so nothing leaves the machine.
         await context.route(url + "/", (route) => route.fulfill({ contentType: "text/html", body: "<p>visitor</p>" }));
-        const [popup] = await Promise.all([context.waitForEvent("page"), page.click(button("open", 8080))]);
+        const [popup] = await Promise.all([context.waitForEvent("page"), page.click(mappingButton("open", 8080))]);
         await popup.waitForLoadState();
         assert.equal(popup.url(), url + "/");
         assert.equal(await popup.evaluate(() => window.opener), null);
@@ -71,7 +68,7 @@ describe("mapping actions", { timeout: SUITE_TIMEOUT_MS }, () => {
 
   test("a failed change keeps its dialog and tells why", async () => {
     await withConsole(browser, { gw: null, args: ["--http", "8080"] }, async ({ client, page }) => {
-      await page.click(button("edit", 8080));
+      await page.click(mappingButton("edit", 8080));
       await client.stop();
       await page.fill("#editPort", "8081");
       await page.click("#saveMapping");
@@ -83,9 +80,9 @@ describe("mapping actions", { timeout: SUITE_TIMEOUT_MS }, () => {
       await page.click("#add");
       await waitFor("the failure", async () => (await text(page, "#error")) === "保存映射失败");
       assert.equal(await page.inputValue("#port"), "9000", "nothing typed is lost");
-      await page.click(button("delete", 8080));
+      await page.click(mappingButton("delete", 8080));
       await waitFor("the failure", async () => (await text(page, "#error")) === "删除映射失败");
-      assert.deepEqual(await targets(page), ["127.0.0.1:8080"]);
+      assert.deepEqual(await mappingTargets(page), ["127.0.0.1:8080"]);
     });
   });
 });

@@ -1,17 +1,14 @@
-// Adding, editing, deleting, copying and opening mappings, against the real client: the
+// Adding and editing mappings, against the real client: the
 // key file and the gateway stand-in show what each change did.
 import assert from "node:assert/strict";
 import { after, before, describe, test } from "node:test";
 import {
-  DOMAIN, launchBrowser, pageCalls, posted, registered, SUITE_TIMEOUT_MS, text, visible, waitFor, withConsole,
+  DOMAIN, launchBrowser, mappingButton, mappingTargets, pageCalls, posted, registered, SUITE_TIMEOUT_MS, text, visible, waitFor, withConsole,
 } from "../lib/harness.mjs";
 
 let browser;
 before(async () => { browser = await launchBrowser(); });
 after(async () => { await browser?.close(); });
-
-const targets = (page) => page.locator("#mappings tr td.target").allTextContents();
-const button = (action, port) => `#mappings button[data-action="${action}"][data-port="${port}"]`;
 
 describe("mappings", { timeout: SUITE_TIMEOUT_MS }, () => {
   test("adding a mapping saves it and reconnects with it", async () => {
@@ -22,8 +19,8 @@ describe("mappings", { timeout: SUITE_TIMEOUT_MS }, () => {
       await page.fill("#port", "9090");
       const body = await posted(page, "/api/ports", () => page.press("#port", "Enter"));
       assert.deepEqual(body, { ports: [{ port: 8080, host: "127.0.0.1" }, { port: 9090, host: "nas.lan" }] });
-      await waitFor("the new row", async () => (await targets(page)).length === 2);
-      assert.deepEqual(await targets(page), ["127.0.0.1:8080", "nas.lan:9090"]);
+      await waitFor("the new row", async () => (await mappingTargets(page)).length === 2);
+      assert.deepEqual(await mappingTargets(page), ["127.0.0.1:8080", "nas.lan:9090"]);
       assert.equal(await page.inputValue("#port"), "");
       assert.equal(await text(page, "#mappingCount"), "共 2 条");
       assert.equal(client.keyLine("ports"), "8080,9090");
@@ -36,7 +33,7 @@ describe("mappings", { timeout: SUITE_TIMEOUT_MS }, () => {
       await page.fill("#port", "22");
       const clicked = await posted(page, "/api/ports", () => page.click("#add"));
       assert.deepEqual(clicked.ports.map((p) => p.port), [8080, 9090, 22]);
-      await waitFor("the third row", async () => (await targets(page)).length === 3);
+      await waitFor("the third row", async () => (await mappingTargets(page)).length === 3);
       assert.equal(client.keyLine("ports"), "8080,9090,22");
       assert.equal(await visible(page, "#error"), false);
     });
@@ -76,11 +73,11 @@ describe("mappings", { timeout: SUITE_TIMEOUT_MS }, () => {
       await page.fill("#port", "65535");
       const body = await posted(page, "/api/ports", () => page.click("#add"));
       assert.deepEqual(body.ports[1], { port: 65535, host: longest });
-      await waitFor("the row", async () => (await targets(page)).length === 2);
+      await waitFor("the row", async () => (await mappingTargets(page)).length === 2);
       await page.fill("#host", "192.168.0.4");
       await page.fill("#port", "1");
       await posted(page, "/api/ports", () => page.click("#add"));
-      await waitFor("the row", async () => (await targets(page)).length === 3);
+      await waitFor("the row", async () => (await mappingTargets(page)).length === 3);
       assert.equal(await visible(page, "#error"), false, "a successful change clears the error");
     });
   });
@@ -90,7 +87,7 @@ describe("mappings", { timeout: SUITE_TIMEOUT_MS }, () => {
     await withConsole(browser, options, async ({ gw, client, page }) => {
       await registered(gw, [8080, 3000]);
       const open = async (port) => {
-        await page.click(button("edit", port));
+        await page.click(mappingButton("edit", port));
         assert.equal(await visible(page, "#mappingModal"), true);
       };
       const isFocused = (id) => page.evaluate((i) => document.activeElement?.id === i, id);
@@ -131,7 +128,7 @@ describe("mappings", { timeout: SUITE_TIMEOUT_MS }, () => {
       const body = await posted(page, "/api/ports", () => page.click("#saveMapping"));
       assert.deepEqual(body, { ports: [{ port: 8080, host: "nas.lan" }, { port: 3000, host: "127.0.0.1" }] });
       await waitFor("the dialog to close", async () => !(await visible(page, "#mappingModal")));
-      await waitFor("the edited row", async () => (await targets(page))[0] === "nas.lan:8080");
+      await waitFor("the edited row", async () => (await mappingTargets(page))[0] === "nas.lan:8080");
       assert.equal(client.keyLine("targets"), "3000@127.0.0.1,8080@nas.lan");
 
       // A new port, saved with Enter; the row keeps its place.
@@ -142,7 +139,7 @@ describe("mappings", { timeout: SUITE_TIMEOUT_MS }, () => {
       const moved = await posted(page, "/api/ports", () => page.press("#editPort", "Enter"));
       assert.deepEqual(moved.ports, [{ port: 8081, host: "nas.lan" }, { port: 3000, host: "127.0.0.1" }]);
       await waitFor("the dialog to close", async () => !(await visible(page, "#mappingModal")));
-      await waitFor("the moved row", async () => (await targets(page))[0] === "nas.lan:8081");
+      await waitFor("the moved row", async () => (await mappingTargets(page))[0] === "nas.lan:8081");
       assert.equal(client.keyLine("ports"), "8081,3000");
       await registered(gw, [8081, 3000], before);
       assert.equal(await page.locator(`#mappings tr:first-child td.url a`).getAttribute("href"),

@@ -3,7 +3,7 @@ import assert from "node:assert/strict";
 import crypto from "node:crypto";
 import { after, before, describe, test } from "node:test";
 import {
-  DOMAIN, httpRequest, launchBrowser, nextPoll, pageCalls, posted, SUITE_TIMEOUT_MS, text, visible, waitFor,
+  DOMAIN, httpRequest, launchBrowser, mappingButton, nextPoll, pageCalls, posted, SUITE_TIMEOUT_MS, text, visible, waitFor,
   withConsole,
 } from "../lib/harness.mjs";
 
@@ -11,7 +11,6 @@ let browser;
 before(async () => { browser = await launchBrowser(); });
 after(async () => { await browser?.close(); });
 
-const button = (action, port) => `#mappings button[data-action="${action}"][data-port="${port}"]`;
 
 // The digest the client registers for a password: SHA-256 over a fixed label, a zero
 // byte and the password.
@@ -23,7 +22,7 @@ describe("settings", { timeout: SUITE_TIMEOUT_MS }, () => {
   test("setting, changing and clearing an access password", async () => {
     await withConsole(browser, { sub: "kite", args: ["--http", "8080"] }, async ({ gw, client, page }) => {
       const isFocused = () => page.evaluate(() => document.activeElement?.id === "accessPassword");
-      await page.click(button("password", 8080));
+      await page.click(mappingButton("password", 8080));
       assert.equal(await visible(page, "#passwordModal"), true);
       assert.equal(await text(page, "#passwordTitle"), "设置访问密码");
       assert.equal(await visible(page, "#clearPassword"), false);
@@ -52,34 +51,34 @@ describe("settings", { timeout: SUITE_TIMEOUT_MS }, () => {
       await waitFor("the stand-in to get the digest", () => gw.log.includes(digest(" s3cret 密码 ")));
 
       // Changing it: the other title, the clear button shown; Escape and the backdrop close.
-      await page.click(button("password", 8080));
+      await page.click(mappingButton("password", 8080));
       assert.equal(await text(page, "#passwordTitle"), "修改访问密码");
       assert.equal(await visible(page, "#clearPassword"), true);
       await page.keyboard.press("Escape");
       assert.equal(await visible(page, "#passwordModal"), false);
-      await page.click(button("password", 8080));
+      await page.click(mappingButton("password", 8080));
       await page.mouse.click(5, 200);
       assert.equal(await visible(page, "#passwordModal"), false);
-      await page.click(button("password", 8080));
+      await page.click(mappingButton("password", 8080));
       await page.click("#cancelPassword");
       assert.equal(await visible(page, "#passwordModal"), false);
 
-      await page.click(button("password", 8080));
+      await page.click(mappingButton("password", 8080));
       await page.fill("#accessPassword", "second");
       await posted(page, "/api/access", () => page.click("#savePassword"));
       await waitFor("the new digest", () => client.keyLine("access") === `8080=${digest("second")}`);
 
       // Clearing in the dialog, then setting again and clearing from the row.
-      await page.click(button("password", 8080));
+      await page.click(mappingButton("password", 8080));
       assert.deepEqual(await posted(page, "/api/access", () => page.click("#clearPassword")), { port: 8080, password: "" });
       await waitFor("the public badge", async () => (await text(page, "#mappings td:nth-child(3)")) === "公开访问");
       assert.equal(await visible(page, "#passwordModal"), false);
       assert.equal(client.keyLine("access"), "");
-      assert.equal(await page.locator(button("clear-password", 8080)).count(), 0);
+      assert.equal(await page.locator(mappingButton("clear-password", 8080)).count(), 0);
 
       await httpRequest(client.uiPort, "POST", "/api/access", JSON.stringify({ port: 8080, password: "x" }));
       await nextPoll(page);
-      assert.deepEqual(await posted(page, "/api/access", () => page.click(button("clear-password", 8080))),
+      assert.deepEqual(await posted(page, "/api/access", () => page.click(mappingButton("clear-password", 8080))),
         { port: 8080, password: "" });
       await waitFor("the public badge", async () => (await text(page, "#mappings td:nth-child(3)")) === "公开访问");
       assert.equal(client.keyLine("access"), "");
@@ -94,7 +93,7 @@ describe("settings", { timeout: SUITE_TIMEOUT_MS }, () => {
           before: () => httpRequest(client.uiPort, "POST", "/api/ports", JSON.stringify({ ports: [] })) },
       ];
       for (const c of cases) {
-        await page.click(button("password", 8080));
+        await page.click(mappingButton("password", 8080));
         await page.fill("#accessPassword", c.password);
         if (c.before) await c.before();
         await posted(page, "/api/access", () => page.click("#savePassword"));
