@@ -28,8 +28,8 @@
 #include <thread>
 #include <vector>
 
-#include "dev_gateway.hpp"
-#include "session.hpp"
+#include "devgw/dev_gateway.hpp"
+#include "session/session.hpp"
 
 namespace {
 

@@ -90,7 +90,7 @@ endforeach()
 string(REPLACE "\\" "\\\\" quoted_dir "${ROOTS_DIR}")
 string(REPLACE "\"" "\\\"" quoted_dir "${quoted_dir}")
 set(content "// Generated at build time from the certificates in ${ROOTS_DIR}; do not edit.
-#include \"builtin_roots.hpp\"
+#include \"proto/builtin_roots.hpp\"
 
 namespace quillmar {
 namespace {

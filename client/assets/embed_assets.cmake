@@ -44,7 +44,7 @@ byte_array("${ICON}" icon)
 
 # A trailing zero keeps each array non-empty; the sizes say how many bytes count.
 set(text "// Generated from client/assets by embed_assets.cmake; do not edit.
-#include \"console_assets.hpp\"
+#include \"console/assets.hpp\"
 
 #include <cstddef>
 

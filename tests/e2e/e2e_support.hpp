@@ -27,10 +27,10 @@
 #include <thread>
 #include <vector>
 
+#include "app/environment.hpp"
 #include "async_test.hpp"
 #include "child_process.hpp"
-#include "dev_gateway.hpp"
-#include "environment.hpp"
+#include "devgw/dev_gateway.hpp"
 
 namespace quillmar::test {
 

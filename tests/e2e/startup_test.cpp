@@ -3,10 +3,10 @@
 // stand-in.
 #include <gtest/gtest.h>
 
+#include "app/version.hpp"
 #include "e2e_support.hpp"
-#include "io_error.hpp"
-#include "text.hpp"
-#include "version.hpp"
+#include "proto/io_error.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::test {
 namespace {

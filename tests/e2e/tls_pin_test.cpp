@@ -9,8 +9,8 @@
 #include <asio/cancellation_signal.hpp>
 
 #include "e2e_support.hpp"
-#include "session.hpp"
-#include "text.hpp"
+#include "proto/text.hpp"
+#include "session/session.hpp"
 
 namespace quillmar::test {
 namespace {

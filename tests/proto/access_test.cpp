@@ -1,4 +1,4 @@
-#include "access.hpp"
+#include "proto/access.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "async_mutex.hpp"
+#include "proto/async_mutex.hpp"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <memory>
 #include <vector>
 
-#include "async_queue.hpp"
+#include "proto/async_queue.hpp"
 
 namespace quillmar {
 namespace {

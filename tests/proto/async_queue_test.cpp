@@ -1,4 +1,4 @@
-#include "async_queue.hpp"
+#include "proto/async_queue.hpp"
 
 #include <gtest/gtest.h>
 

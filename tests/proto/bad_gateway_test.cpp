@@ -1,4 +1,4 @@
-#include "bad_gateway.hpp"
+#include "proto/bad_gateway.hpp"
 
 #include <gtest/gtest.h>
 
@@ -9,9 +9,9 @@
 
 #include "async_test.hpp"
 #include "fake_halves.hpp"
-#include "frame.hpp"
-#include "shared_writer.hpp"
-#include "text.hpp"
+#include "proto/frame.hpp"
+#include "proto/shared_writer.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar {
 namespace {

@@ -1,4 +1,4 @@
-#include "device_identity.hpp"
+#include "proto/device_identity.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "frame.hpp"
+#include "proto/frame.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "async_test.hpp"
 #include "fake_halves.hpp"
-#include "shared_writer.hpp"
+#include "proto/shared_writer.hpp"
 
 namespace quillmar {
 namespace {

@@ -1,4 +1,4 @@
-#include "io_error.hpp"
+#include "proto/io_error.hpp"
 
 #include <gtest/gtest.h>
 

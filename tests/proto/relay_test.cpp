@@ -1,4 +1,4 @@
-#include "relay.hpp"
+#include "proto/relay.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "shared_writer.hpp"
+#include "proto/shared_writer.hpp"
 
 #include <gtest/gtest.h>
 

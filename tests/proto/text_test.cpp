@@ -1,4 +1,4 @@
-#include "text.hpp"
+#include "proto/text.hpp"
 
 #include <gtest/gtest.h>
 

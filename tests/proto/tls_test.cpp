@@ -21,13 +21,13 @@
 #include <thread>
 #include <vector>
 
-#include "../client/scoped_env.hpp"
 #include "async_test.hpp"
-#include "builtin_roots.hpp"
-#include "relay.hpp"
-#include "text.hpp"
-#include "tls_config.hpp"
-#include "tls_stream.hpp"
+#include "proto/builtin_roots.hpp"
+#include "proto/relay.hpp"
+#include "proto/text.hpp"
+#include "proto/tls_config.hpp"
+#include "proto/tls_stream.hpp"
+#include "scoped_env.hpp"
 
 namespace quillmar {
 namespace {

@@ -19,8 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "frame.hpp"
-#include "stream_halves.hpp"
+#include "proto/frame.hpp"
+#include "proto/stream_halves.hpp"
 
 namespace quillmar::test {
 

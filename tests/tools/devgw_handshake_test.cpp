@@ -2,7 +2,7 @@
 // ownership, bad input from one client, TLS and its certificate swap, time limits.
 #include <functional>
 
-#include "devgw_cert.hpp"
+#include "devgw/devgw_cert.hpp"
 #include "devgw_test_support.hpp"
 
 namespace quillmar::devgw::test {

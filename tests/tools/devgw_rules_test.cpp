@@ -2,12 +2,12 @@
 // texts, the account line, the public host names, the admin escapes and the command line.
 #include <gtest/gtest.h>
 
-#include "devgw_admin.hpp"
-#include "devgw_cli.hpp"
-#include "devgw_host.hpp"
-#include "devgw_rules.hpp"
-#include "frame.hpp"
-#include "text.hpp"
+#include "devgw/devgw_admin.hpp"
+#include "devgw/devgw_cli.hpp"
+#include "devgw/devgw_host.hpp"
+#include "devgw/devgw_rules.hpp"
+#include "proto/frame.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

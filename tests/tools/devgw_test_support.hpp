@@ -23,11 +23,11 @@
 #include <vector>
 
 #include "async_test.hpp"
-#include "dev_gateway.hpp"
-#include "devgw_tls.hpp"
-#include "frame.hpp"
-#include "shared_writer.hpp"
-#include "text.hpp"
+#include "devgw/dev_gateway.hpp"
+#include "devgw/devgw_tls.hpp"
+#include "proto/frame.hpp"
+#include "proto/shared_writer.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw::test {
 

@@ -1,4 +1,4 @@
-#include "dev_gateway.hpp"
+#include "devgw/dev_gateway.hpp"
 
 #include <asio/co_spawn.hpp>
 #include <asio/dispatch.hpp>
@@ -8,11 +8,11 @@
 #include <asio/write.hpp>
 #include <cstdio>
 
-#include "devgw_admin.hpp"
-#include "devgw_cert.hpp"
-#include "devgw_core.hpp"
-#include "devgw_session.hpp"
-#include "text.hpp"
+#include "devgw/devgw_admin.hpp"
+#include "devgw/devgw_cert.hpp"
+#include "devgw/devgw_core.hpp"
+#include "devgw/devgw_session.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

@@ -24,7 +24,7 @@
 #include <string_view>
 #include <vector>
 
-#include "result.hpp"
+#include "proto/result.hpp"
 
 namespace quillmar::devgw {
 

@@ -1,7 +1,7 @@
-#include "devgw_admin.hpp"
+#include "devgw/devgw_admin.hpp"
 
-#include "frame.hpp"
-#include "text.hpp"
+#include "proto/frame.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

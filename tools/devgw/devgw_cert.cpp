@@ -1,4 +1,4 @@
-#include "devgw_cert.hpp"
+#include "devgw/devgw_cert.hpp"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -13,7 +13,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "text.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "result.hpp"
+#include "proto/result.hpp"
 
 namespace quillmar::devgw {
 

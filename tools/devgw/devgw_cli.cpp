@@ -1,11 +1,11 @@
-#include "devgw_cli.hpp"
+#include "devgw/devgw_cli.hpp"
 
 #include <functional>
 #include <map>
 
-#include "devgw_admin.hpp"
-#include "devgw_rules.hpp"
-#include "text.hpp"
+#include "devgw/devgw_admin.hpp"
+#include "devgw/devgw_rules.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "dev_gateway.hpp"
-#include "result.hpp"
+#include "devgw/dev_gateway.hpp"
+#include "proto/result.hpp"
 
 namespace quillmar::devgw {
 

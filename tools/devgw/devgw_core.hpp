@@ -14,12 +14,12 @@
 #include <string>
 #include <vector>
 
-#include "async_queue.hpp"
-#include "dev_gateway.hpp"
-#include "devgw_cert.hpp"
-#include "devgw_rules.hpp"
-#include "frame.hpp"
-#include "shared_writer.hpp"
+#include "devgw/dev_gateway.hpp"
+#include "devgw/devgw_cert.hpp"
+#include "devgw/devgw_rules.hpp"
+#include "proto/async_queue.hpp"
+#include "proto/frame.hpp"
+#include "proto/shared_writer.hpp"
 
 namespace quillmar::devgw {
 

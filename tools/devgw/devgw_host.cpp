@@ -1,8 +1,8 @@
-#include "devgw_host.hpp"
+#include "devgw/devgw_host.hpp"
 
 #include <algorithm>
 
-#include "text.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <utility>
 
-#include "result.hpp"
+#include "proto/result.hpp"
 
 namespace quillmar::devgw {
 

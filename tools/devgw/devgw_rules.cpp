@@ -1,8 +1,8 @@
-#include "devgw_rules.hpp"
+#include "devgw/devgw_rules.hpp"
 
 #include <algorithm>
 
-#include "text.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

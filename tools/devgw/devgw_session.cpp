@@ -1,4 +1,4 @@
-#include "devgw_session.hpp"
+#include "devgw/devgw_session.hpp"
 
 #ifndef _WIN32
 #include <sys/socket.h>  // ::shutdown; Asio brings in Winsock's on Windows
@@ -9,8 +9,8 @@
 #include <asio/ssl/stream.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "devgw_tls.hpp"
-#include "text.hpp"
+#include "devgw/devgw_tls.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

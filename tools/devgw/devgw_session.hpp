@@ -13,7 +13,7 @@
 #include <memory>
 #include <string>
 
-#include "devgw_core.hpp"
+#include "devgw/devgw_core.hpp"
 
 namespace quillmar::devgw {
 

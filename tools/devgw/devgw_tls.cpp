@@ -1,4 +1,4 @@
-#include "devgw_tls.hpp"
+#include "devgw/devgw_tls.hpp"
 
 #include <algorithm>
 #include <asio/error.hpp>

@@ -6,7 +6,7 @@
 #include <asio/ssl/stream.hpp>
 #include <memory>
 
-#include "stream_halves.hpp"
+#include "proto/stream_halves.hpp"
 
 namespace quillmar::devgw {
 

@@ -7,9 +7,9 @@
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 
-#include "devgw_host.hpp"
-#include "devgw_session.hpp"
-#include "text.hpp"
+#include "devgw/devgw_host.hpp"
+#include "devgw/devgw_session.hpp"
+#include "proto/text.hpp"
 
 namespace quillmar::devgw {
 namespace {

@@ -18,8 +18,8 @@
 #include <unistd.h>
 #endif
 
-#include "dev_gateway.hpp"
-#include "devgw_cli.hpp"
+#include "devgw/dev_gateway.hpp"
+#include "devgw/devgw_cli.hpp"
 
 namespace {
 

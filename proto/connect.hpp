@@ -1,0 +1,23 @@
+// Connecting to a host and port within a deadline, name lookup included, and sleeping.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+#include <chrono>
+#include <optional>
+#include <string>
+
+#include "proto/result.hpp"
+
+namespace quillmar {
+
+asio::awaitable<void> sleep_for(std::chrono::nanoseconds duration);
+
+// Resolves the host (an IP literal is used directly) and tries the addresses in order.
+// Gives the connection, the last attempt's error, or nullopt when the deadline passed
+// first. The attempt runs as a task of its own, so a slow name lookup never holds the
+// caller past the deadline; a connection made too late is dropped.
+asio::awaitable<std::optional<Result<asio::ip::tcp::socket>>> connect_host(
+    std::string host, std::uint16_t port, std::chrono::nanoseconds deadline);
+
+}  // namespace quillmar

@@ -1,0 +1,103 @@
+#include "proto/relay.hpp"
+
+#include <asio/experimental/awaitable_operators.hpp>
+#include <asio/this_coro.hpp>
+#include <optional>
+#include <span>
+
+namespace quillmar {
+namespace {
+
+bool stopped(const asio::cancellation_state& state) {
+  return state.cancelled() != asio::cancellation_type::none;
+}
+
+enum class Next { wait, end };
+
+// What one frame of the gateway does to the local connection.
+asio::awaitable<Next> deliver(WriteHalf& half, const Frame& frame) {
+  switch (frame.kind) {
+    case KIND_DATA:
+      if (frame.payload.empty()) {
+        (void)co_await half.shutdown();  // the task ends either way
+        co_return Next::end;
+      }
+      {
+        std::error_code failed = co_await write_all(half, frame.payload);
+        co_return failed ? Next::end : Next::wait;
+      }
+    case KIND_HALF_CLOSE:
+      // A failed shutdown is left alone: a later payload then fails to write and
+      // ends the task.
+      (void)co_await half.shutdown();
+      co_return Next::wait;
+    case KIND_CLOSE:
+    case KIND_ERROR:
+      co_return Next::end;
+    default:
+      co_return Next::wait;  // nothing the local side has to know about
+  }
+}
+
+}  // namespace
+
+asio::awaitable<void> copy_one_way(std::unique_ptr<ReadHalf> source,
+                                   std::unique_ptr<WriteHalf> destination) {
+  try {
+    std::vector<std::uint8_t> buffer(COPY_BUFFER_LEN);
+    for (;;) {
+      auto [ec, n] = co_await source->read_some(asio::buffer(buffer));
+      if (ec || n == 0) break;
+      std::error_code failed = co_await write_all(*destination, std::span(buffer.data(), n));
+      if (failed) break;
+    }
+    auto cancellation = co_await asio::this_coro::cancellation_state;
+    if (stopped(cancellation)) co_return;
+    // A failed shutdown changes nothing: this direction is over either way.
+    (void)co_await destination->shutdown();
+  } catch (...) {
+    // A cancelled wait throws operation_aborted; any other failure ends only this
+    // direction, like an I/O error. The halves are released with the frame.
+  }
+}
+
+asio::awaitable<void> pipe_streams(SplitStream a, SplitStream b) {
+  using namespace asio::experimental::awaitable_operators;
+  try {
+    // Neither side throws, so `&&` waits for both; cancelling it cancels both.
+    co_await (copy_one_way(std::move(a.read), std::move(b.write)) &&
+              copy_one_way(std::move(b.read), std::move(a.write)));
+  } catch (...) {
+    // Only a call cancelled before it started gets here; the unstarted copies have
+    // released their halves already.
+  }
+}
+
+asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
+                                        std::unique_ptr<WriteHalf> half, Receiver<Frame> queue) {
+  try {
+    bool open = true;
+    if (!first_bytes.empty()) {
+      std::error_code failed = co_await write_all(*half, first_bytes);
+      open = !failed;
+    }
+    std::vector<std::uint8_t>().swap(first_bytes);
+    while (open) {
+      std::optional<Frame> frame = co_await queue.receive();
+      if (!frame) {
+        (void)co_await half->shutdown();  // the task ends either way
+        break;
+      }
+      open = co_await deliver(*half, *frame) == Next::wait;
+    }
+  } catch (...) {
+    // The stream task aborting its writer: the cancelled wait throws. What remains is
+    // the release below, the same as on every other way out.
+  }
+  // Releasing the write half shuts the sending side down unless a shutdown already
+  // succeeded; dropping the receiver makes the session's further puts fail.
+  half.reset();
+  { Receiver<Frame> closing = std::move(queue); }
+}
+
+}  // namespace quillmar

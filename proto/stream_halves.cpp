@@ -1,0 +1,82 @@
+#include "proto/stream_halves.hpp"
+
+#include <asio/experimental/as_tuple.hpp>
+#include <asio/use_awaitable.hpp>
+
+#include "proto/io_error.hpp"
+
+namespace quillmar {
+namespace {
+
+using asio::ip::tcp;
+
+class TcpReadHalf final : public ReadHalf {
+ public:
+  explicit TcpReadHalf(std::shared_ptr<tcp::socket> socket) : socket_(std::move(socket)) {}
+
+  asio::awaitable<IoCount> read_some(asio::mutable_buffer buffer) override {
+    auto [ec, n] = co_await socket_->async_read_some(
+        buffer, asio::experimental::as_tuple(asio::use_awaitable));
+    co_return IoCount{ec, n};
+  }
+
+ private:
+  std::shared_ptr<tcp::socket> socket_;
+};
+
+class TcpWriteHalf final : public WriteHalf {
+ public:
+  explicit TcpWriteHalf(std::shared_ptr<tcp::socket> socket) : socket_(std::move(socket)) {}
+
+  ~TcpWriteHalf() override {
+    if (shut_down_) return;
+    std::error_code ignored;  // the peer may be gone already
+    socket_->shutdown(tcp::socket::shutdown_send, ignored);
+  }
+
+  asio::awaitable<IoCount> write_some(std::array<asio::const_buffer, 2> pieces) override {
+    auto [ec, n] = co_await socket_->async_write_some(
+        pieces, asio::experimental::as_tuple(asio::use_awaitable));
+    co_return IoCount{ec, n};
+  }
+
+  asio::awaitable<std::error_code> shutdown() override {
+    std::error_code ec;
+    socket_->shutdown(tcp::socket::shutdown_send, ec);
+    if (!ec) shut_down_ = true;
+    co_return ec;
+  }
+
+ private:
+  std::shared_ptr<tcp::socket> socket_;
+  bool shut_down_ = false;
+};
+
+}  // namespace
+
+SplitStream split_tcp(tcp::socket socket) {
+  return split_tcp(std::make_shared<tcp::socket>(std::move(socket)));
+}
+
+SplitStream split_tcp(std::shared_ptr<tcp::socket> socket) {
+  // Asio switches a socket to non-blocking mode on its first operation and records that
+  // in a flag; doing it now, before two threads may read and write at once, keeps that
+  // flag from being written while the other half reads it. A failure here only means
+  // the first operation does it.
+  std::error_code ignored;
+  socket->native_non_blocking(true, ignored);
+  return {std::make_unique<TcpReadHalf>(socket), std::make_unique<TcpWriteHalf>(socket)};
+}
+
+asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    auto [ec, n] =
+        co_await half.write_some({asio::buffer(bytes.data(), bytes.size()), asio::const_buffer()});
+    if (ec) co_return ec;
+    if (n == 0) co_return make_error_code(StreamError::write_zero);
+    bytes = bytes.subspan(n);
+  }
+  co_return std::error_code{};
+}
+
+}  // namespace quillmar
