@@ -13,6 +13,7 @@
 #include <asio/use_awaitable.hpp>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,11 +64,21 @@ class State {
 
   void remove_sender() {
     std::shared_ptr<Waker> receiver;
+    std::function<void()> hook;
     {
       std::lock_guard lock(mutex_);
-      if (--senders_ == 0) receiver = std::move(receiver_waiter_);
+      if (--senders_ == 0) {
+        receiver = std::move(receiver_waiter_);
+        hook = on_arrival_;
+      }
     }
     wake(receiver);
+    if (hook) hook();
+  }
+
+  void set_on_arrival(std::function<void()> hook) {
+    std::lock_guard lock(mutex_);
+    on_arrival_ = std::move(hook);
   }
 
   void remove_receiver() {
@@ -86,6 +97,7 @@ class State {
   enum class Put { done, refused, full };
   Put try_put(T& item, const std::shared_ptr<Waker>& waker) {
     std::shared_ptr<Waker> receiver;
+    std::function<void()> hook;
     {
       std::lock_guard lock(mutex_);
       if (receiver_gone_) return Put::refused;
@@ -95,8 +107,10 @@ class State {
       }
       items_.push_back(std::move(item));
       receiver = std::move(receiver_waiter_);
+      hook = on_arrival_;
     }
     wake(receiver);
+    if (hook) hook();
     return Put::done;
   }
 
@@ -138,6 +152,7 @@ class State {
   bool receiver_gone_ = false;
   std::shared_ptr<Waker> receiver_waiter_;
   std::vector<std::shared_ptr<Waker>> send_waiters_;
+  std::function<void()> on_arrival_;
 };
 
 // Removes the waker from the queue when the wait ends in any way.
@@ -252,6 +267,11 @@ class Receiver {
   }
 
   std::size_t size() const { return state_->size(); }
+
+  // Called on the sender's thread after each item is queued and when the last sender
+  // goes, for a receiver that polls with try_receive instead of waiting; an empty
+  // function removes it. It must not call back into this queue.
+  void on_arrival(std::function<void()> hook) { state_->set_on_arrival(std::move(hook)); }
 
  private:
   void release() {

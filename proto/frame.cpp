@@ -1,6 +1,8 @@
 #include "proto/frame.hpp"
 
+#include <algorithm>
 #include <asio/error.hpp>
+#include <cstring>
 
 namespace quillmar {
 namespace {
@@ -27,6 +29,8 @@ std::uint32_t read_be32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
          std::uint32_t{p[3]};
 }
+
+Frame make_frame(const std::uint8_t* header) { return Frame{{}, read_be32(header + 1), header[0]}; }
 
 }  // namespace
 
@@ -62,7 +66,8 @@ asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half) {
   std::uint32_t length = read_be32(&header[5]);
   if (length > MAX_FRAME_LEN) co_return IoError::make(ErrorKind::InvalidData, "frame too large");
 
-  Frame frame{std::vector<std::uint8_t>(length), read_be32(&header[1]), header[0]};
+  Frame frame = make_frame(header.data());
+  frame.payload.resize(length);
   Fill payload_fill = co_await fill(half, frame.payload, ec);
   switch (payload_fill) {
     case Fill::ended:
@@ -71,6 +76,52 @@ asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half) {
       co_return IoError::from(ec);
     case Fill::full:
       break;
+  }
+  co_return std::optional<Frame>(std::move(frame));
+}
+
+FrameReader::FrameReader(std::unique_ptr<ReadHalf> half)
+    : half_(std::move(half)), buffer_(new std::uint8_t[FRAME_READ_CHUNK]) {}
+
+asio::awaitable<FrameReader::Fill> FrameReader::read_more(std::error_code& error) {
+  if (start_ == end_) start_ = end_ = 0;
+  if (end_ == FRAME_READ_CHUNK) {
+    std::memmove(buffer_.get(), data(), buffered());
+    end_ -= start_;
+    start_ = 0;
+  }
+  auto [ec, n] =
+      co_await half_->read_some(asio::buffer(buffer_.get() + end_, FRAME_READ_CHUNK - end_));
+  if (ec == asio::error::eof || (!ec && n == 0)) co_return Fill::ended;
+  if (ec) {
+    error = ec;
+    co_return Fill::failed;
+  }
+  end_ += n;
+  co_return Fill::more;
+}
+
+asio::awaitable<Result<std::optional<Frame>>> FrameReader::next() {
+  std::error_code ec;
+  while (buffered() < FRAME_HEADER_LEN) {
+    Fill filled = co_await read_more(ec);
+    if (filled == Fill::ended) co_return std::optional<Frame>();
+    if (filled == Fill::failed) co_return IoError::from(ec);
+  }
+  const std::uint32_t length = read_be32(data() + 5);
+  if (length > MAX_FRAME_LEN) co_return IoError::make(ErrorKind::InvalidData, "frame too large");
+  Frame frame = make_frame(data());
+  start_ += FRAME_HEADER_LEN;
+
+  frame.payload.reserve(length);
+  for (;;) {
+    const std::size_t take = std::min<std::size_t>(buffered(), length - frame.payload.size());
+    frame.payload.insert(frame.payload.end(), data(), data() + take);
+    start_ += take;
+    if (frame.payload.size() == length) break;
+    Fill filled = co_await read_more(ec);
+    if (filled == Fill::ended) co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
+    if (filled == Fill::failed) co_return IoError::from(ec);
   }
   co_return std::optional<Frame>(std::move(frame));
 }

@@ -4,6 +4,7 @@
 
 #include <asio/awaitable.hpp>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -44,6 +45,30 @@ Frame new_frame(std::uint8_t kind, std::uint32_t id, std::span<const std::uint8_
 // One frame, or nullopt when the connection ended cleanly between frames or inside a
 // header. A caller must let a started read finish: abandoning it loses the boundary.
 asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half);
+
+// Bytes asked of the connection per read by FrameReader.
+inline constexpr std::size_t FRAME_READ_CHUNK = 256 * 1024;
+
+// The frame loop's reader: the same frames and endings as read_frame, but each read of
+// the connection asks for FRAME_READ_CHUNK bytes, and the frames are cut out of what
+// arrived, so one read may yield many frames. Bytes that arrived after a frame wait
+// here for the next call. Like read_frame, a started call must be let finish.
+class FrameReader {
+ public:
+  explicit FrameReader(std::unique_ptr<ReadHalf> half);
+  asio::awaitable<Result<std::optional<Frame>>> next();
+
+ private:
+  enum class Fill { more, ended, failed };
+  asio::awaitable<Fill> read_more(std::error_code& error);
+  std::size_t buffered() const { return end_ - start_; }
+  const std::uint8_t* data() const { return buffer_.get() + start_; }
+
+  std::unique_ptr<ReadHalf> half_;
+  std::unique_ptr<std::uint8_t[]> buffer_;  // not zero-filled: only read bytes are used
+  std::size_t start_ = 0;
+  std::size_t end_ = 0;
+};
 
 // The header bytes of a frame of that kind, id and payload length.
 std::array<std::uint8_t, FRAME_HEADER_LEN> encode_header(std::uint8_t kind, std::uint32_t id,

@@ -3,10 +3,9 @@
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
-#include <asio/post.hpp>
-#include <asio/strand.hpp>
+#include <asio/experimental/as_tuple.hpp>
 #include <asio/this_coro.hpp>
-#include <memory>
+#include <asio/use_awaitable.hpp>
 
 #include "proto/bad_gateway.hpp"
 #include "proto/connect.hpp"
@@ -17,17 +16,15 @@ namespace {
 
 using asio::ip::tcp;
 
-// The stream's writer task, run on a strand of its own so that aborting it (a
-// cancellation emitted on that strand) never races with its own steps.
+// The stream's writer task, on the stream task's own executor.
 class WriterTask {
  public:
   WriterTask(asio::any_io_executor executor, std::vector<std::uint8_t> first_bytes,
-             std::unique_ptr<WriteHalf> half, Receiver<Frame> queue)
-      : strand_(asio::make_strand(executor)),
-        signal_(std::make_shared<asio::cancellation_signal>()) {
+             std::unique_ptr<WriteHalf> half, FrameReceiver queue)
+      : signal_(std::make_shared<asio::cancellation_signal>()) {
     // The completion handler keeps the signal alive as long as the task runs.
     asio::co_spawn(
-        strand_, run_stream_writer(std::move(first_bytes), std::move(half), std::move(queue)),
+        executor, run_stream_writer(std::move(first_bytes), std::move(half), std::move(queue)),
         asio::bind_cancellation_slot(signal_->slot(), [signal = signal_](std::exception_ptr) {}));
   }
 
@@ -35,25 +32,33 @@ class WriterTask {
   WriterTask& operator=(const WriterTask&) = delete;
 
   // Aborted when the local side has ended (or the stream task itself is torn down),
-  // even while the gateway's side of the stream is still open.
-  ~WriterTask() {
-    asio::post(strand_, [signal = signal_] { signal->emit(asio::cancellation_type::terminal); });
-  }
+  // even while the gateway's side of the stream is still open. Both tasks run on one
+  // thread, so the writer is suspended now and the signal reaches it at once.
+  ~WriterTask() { signal_->emit(asio::cancellation_type::terminal); }
 
  private:
-  asio::strand<asio::any_io_executor> strand_;
   std::shared_ptr<asio::cancellation_signal> signal_;
 };
 
-asio::awaitable<void> relay_local_answer(ReadHalf& reader, std::uint32_t stream_id,
+// Where every local read of this thread lands before its bytes become a frame: the
+// streams of a thread read one after the other, so they share it.
+std::uint8_t* read_scratch() {
+  thread_local std::unique_ptr<std::uint8_t[]> scratch(new std::uint8_t[LOCAL_READ_BUFFER]);
+  return scratch.get();
+}
+
+asio::awaitable<void> relay_local_answer(tcp::socket& socket, std::uint32_t stream_id,
                                          SharedWriter& writer) {
-  std::vector<std::uint8_t> buffer(LOCAL_READ_BUFFER);
+  constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
   for (;;) {
-    auto [ec, n] = co_await reader.read_some(asio::buffer(buffer));
+    auto [wait_ec] = co_await socket.async_wait(tcp::socket::wait_read, use_tuple);
+    if (wait_ec) break;
+    std::uint8_t* scratch = read_scratch();
+    std::error_code ec;
+    std::size_t n = socket.read_some(asio::buffer(scratch, LOCAL_READ_BUFFER), ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
     if (ec || n == 0) break;  // a read error ends the stream like its end
-    Frame data{
-        std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n)),
-        stream_id, KIND_DATA};
+    Frame data{std::vector<std::uint8_t>(scratch, scratch + n), stream_id, KIND_DATA};
     auto sent = co_await writer.send(std::move(data));
     if (!sent) break;
   }
@@ -62,11 +67,24 @@ asio::awaitable<void> relay_local_answer(ReadHalf& reader, std::uint32_t stream_
 
 }  // namespace
 
+void LocalCut::cut() {
+  cut_ = true;
+  if (auto socket = socket_.lock()) {
+    std::error_code ignored;  // closing ends both directions; nothing to report
+    socket->close(ignored);
+  }
+}
+
+void LocalCut::attach(std::shared_ptr<tcp::socket> socket) {
+  socket_ = socket;
+  if (cut_) cut();
+}
+
 asio::awaitable<Status> relay_to_local(std::string_view host, std::uint16_t port,
                                        std::uint32_t stream_id,
-                                       std::vector<std::uint8_t> first_bytes, Receiver<Frame> queue,
+                                       std::vector<std::uint8_t> first_bytes, FrameReceiver queue,
                                        SharedWriter& writer,
-                                       std::chrono::nanoseconds connect_timeout) {
+                                       std::chrono::nanoseconds connect_timeout, LocalCutPtr cut) {
   auto connected = co_await connect_host(std::string(host), port, connect_timeout);
   if (!connected) {
     co_await send_bad_gateway(writer, first_bytes, host, "连接超时（8 秒）", stream_id, port);
@@ -77,15 +95,18 @@ asio::awaitable<Status> relay_to_local(std::string_view host, std::uint16_t port
     co_await send_bad_gateway(writer, first_bytes, host, error.display(), stream_id, port);
     co_return error;
   }
-  tcp::socket socket = std::move(*connected).value();
+  auto socket = std::make_shared<tcp::socket>(std::move(*connected).value());
   std::error_code ec;
-  socket.set_option(tcp::no_delay(true), ec);
+  socket->set_option(tcp::no_delay(true), ec);
+  if (!ec) socket->non_blocking(true, ec);  // reads are tried only once bytes are there
   if (ec) co_return IoError::from(ec);
+  if (cut) cut->attach(socket);
 
-  auto halves = split_tcp(std::move(socket));
+  auto halves = split_tcp(socket);
+  halves.read.reset();  // read through the socket itself: wait for bytes, then read
   WriterTask writer_task(co_await asio::this_coro::executor, std::move(first_bytes),
                          std::move(halves.write), std::move(queue));
-  co_await relay_local_answer(*halves.read, stream_id, writer);
+  co_await relay_local_answer(*socket, stream_id, writer);
   co_return Status();
 }
 

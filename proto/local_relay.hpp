@@ -3,13 +3,15 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string_view>
 #include <vector>
 
-#include "proto/async_queue.hpp"
 #include "proto/frame.hpp"
+#include "proto/frame_queue.hpp"
 #include "proto/result.hpp"
 #include "proto/shared_writer.hpp"
 
@@ -18,12 +20,30 @@ namespace quillmar {
 inline constexpr std::chrono::seconds LOCAL_CONNECT_TIMEOUT{8};
 inline constexpr std::size_t LOCAL_READ_BUFFER = 65536;
 
+// Ends a stream's local connection from outside its task, on the task's own thread:
+// at once when it is open, as soon as it is made otherwise. Both directions of the
+// relay then end, as when the local service closes the connection.
+class LocalCut {
+ public:
+  void cut();
+  bool is_cut() const { return cut_; }
+  // The relay's connection, closed by a cut.
+  void attach(std::shared_ptr<asio::ip::tcp::socket> socket);
+
+ private:
+  std::weak_ptr<asio::ip::tcp::socket> socket_;
+  bool cut_ = false;
+};
+using LocalCutPtr = std::shared_ptr<LocalCut>;
+
 // Sends one KIND_DATA per local read (at most 65,536 bytes), then an empty KIND_DATA;
 // the stream's writer task carries the queue's frames to the local service and is
-// aborted when the local side ends. TimedOut "connect timeout" after the limit.
+// aborted when the local side ends. TimedOut "connect timeout" after the limit. The
+// local socket is read only once it has bytes to give, so an idle stream holds no read
+// buffer. Runs with its writer task on the caller's thread.
 asio::awaitable<Status> relay_to_local(
     std::string_view host, std::uint16_t port, std::uint32_t stream_id,
-    std::vector<std::uint8_t> first_bytes, Receiver<Frame> queue, SharedWriter& writer,
-    std::chrono::nanoseconds connect_timeout = LOCAL_CONNECT_TIMEOUT);
+    std::vector<std::uint8_t> first_bytes, FrameReceiver queue, SharedWriter& writer,
+    std::chrono::nanoseconds connect_timeout = LOCAL_CONNECT_TIMEOUT, LocalCutPtr cut = nullptr);
 
 }  // namespace quillmar

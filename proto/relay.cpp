@@ -74,7 +74,7 @@ asio::awaitable<void> pipe_streams(SplitStream a, SplitStream b) {
 }
 
 asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
-                                        std::unique_ptr<WriteHalf> half, Receiver<Frame> queue) {
+                                        std::unique_ptr<WriteHalf> half, FrameReceiver queue) {
   try {
     bool open = true;
     if (!first_bytes.empty()) {
@@ -84,6 +84,8 @@ asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
     std::vector<std::uint8_t>().swap(first_bytes);
     while (open) {
       std::optional<Frame> frame = co_await queue.receive();
+      auto cancellation = co_await asio::this_coro::cancellation_state;
+      if (stopped(cancellation)) break;  // aborted: the release below does the rest
       if (!frame) {
         (void)co_await half->shutdown();  // the task ends either way
         break;
@@ -97,7 +99,7 @@ asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
   // Releasing the write half shuts the sending side down unless a shutdown already
   // succeeded; dropping the receiver makes the session's further puts fail.
   half.reset();
-  { Receiver<Frame> closing = std::move(queue); }
+  { FrameReceiver closing = std::move(queue); }
 }
 
 }  // namespace quillmar

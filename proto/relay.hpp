@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
-#include "proto/async_queue.hpp"
 #include "proto/frame.hpp"
+#include "proto/frame_queue.hpp"
 #include "proto/stream_halves.hpp"
 
 namespace quillmar {
@@ -39,6 +39,6 @@ asio::awaitable<void> pipe_streams(SplitStream a, SplitStream b);
 // included, at any wait), it releases the write half, so the local service sees the
 // end of its input, and the queue's receiving end, so later puts fail. Never throws.
 asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
-                                        std::unique_ptr<WriteHalf> half, Receiver<Frame> queue);
+                                        std::unique_ptr<WriteHalf> half, FrameReceiver queue);
 
 }  // namespace quillmar

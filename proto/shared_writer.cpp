@@ -1,39 +1,116 @@
 #include "proto/shared_writer.hpp"
 
+#include <asio/bind_cancellation_slot.hpp>
+#include <asio/co_spawn.hpp>
 #include <asio/this_coro.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 
 namespace quillmar {
+namespace {
+
+asio::any_io_executor serialized(asio::any_io_executor executor) {
+  if (executor.target<asio::thread_pool::executor_type>()) return asio::make_strand(executor);
+  return executor;
+}
+
+}  // namespace
 
 SharedWriter::SharedWriter(asio::any_io_executor executor, std::unique_ptr<WriteHalf> half)
-    : mutex_(std::move(executor)), half_(std::move(half)) {}
+    : home_(serialized(std::move(executor))), half_(std::move(half)) {}
 
 asio::awaitable<Status> SharedWriter::send(Frame frame) {
-  // Held until the frame is out or refused; released on every way out, cancellation
-  // included.
-  auto held = co_await mutex_.lock();
+  // The sender's own executor decides, not the thread: code carried into the writer's
+  // strand may call back here from a coroutine that belongs elsewhere.
+  auto executor = co_await asio::this_coro::executor;
+  if (executor == home_) co_return co_await send_here(std::move(frame));
+  // Carried over whole: the sender's cancellation does not cross threads, so a frame
+  // once started is always finished. The writer stays alive until then.
+  auto self = shared_from_this();
+  co_return co_await asio::co_spawn(
+      home_, self->send_here(std::move(frame)),
+      asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
+}
 
-  if (frame.payload.size() > MAX_FRAME_LEN) {
-    co_return IoError::make(ErrorKind::InvalidInput, "frame too large");
+asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
+  if (busy_) {
+    Turn turn;
+    enqueue(turn);
+    bool woken = co_await turn.wait.wait();
+    if (!turn.granted) {
+      co_return IoError::make(ErrorKind::Interrupted, "send cancelled");
+    }
+    if (!woken) {
+      release_turn();  // the turn came just as the wait was cancelled
+      co_return IoError::make(ErrorKind::Interrupted, "send cancelled");
+    }
+  } else {
+    busy_ = true;
   }
-  if (broken_) co_return IoError::make(ErrorKind::BrokenPipe, "connection lost its frame boundary");
-  co_return co_await write_locked(frame);
+  // Released on every way out; a frame left unfinished (the sender cancelled halfway)
+  // breaks the writer.
+  struct Held {
+    SharedWriter& writer;
+    bool finished = false;
+    ~Held() {
+      if (!finished) writer.broken_ = true;
+      writer.release_turn();
+    }
+  } held{*this};
+
+  Status sent;
+  if (frame.payload.size() > MAX_FRAME_LEN) {
+    sent = IoError::make(ErrorKind::InvalidInput, "frame too large");
+  } else if (broken_) {
+    sent = IoError::make(ErrorKind::BrokenPipe, "the connection to the gateway is broken");
+  } else {
+    sent = co_await write_locked(frame);
+    if (!sent) broken_ = true;
+  }
+  held.finished = true;
+  co_return sent;
+}
+
+void SharedWriter::enqueue(Turn& turn) {
+  turn.writer = this;
+  (last_waiting_ ? last_waiting_->next : first_waiting_) = &turn;
+  last_waiting_ = &turn;
+}
+
+void SharedWriter::dequeue(Turn& turn) {
+  Turn* before = nullptr;
+  for (Turn* at = first_waiting_; at && at != &turn; at = at->next) before = at;
+  if ((before ? before->next : first_waiting_) != &turn) return;
+  (before ? before->next : first_waiting_) = turn.next;
+  if (last_waiting_ == &turn) last_waiting_ = before;
+  turn.next = nullptr;
+}
+
+SharedWriter::Turn::~Turn() {
+  // A sender that leaves the line without its turn (cancelled, or destroyed with its
+  // context) takes itself out.
+  if (!granted && writer) writer->dequeue(*this);
+}
+
+// Hands the turn straight to the oldest waiting sender, which runs at once.
+void SharedWriter::release_turn() {
+  Turn* next = first_waiting_;
+  if (!next) {
+    busy_ = false;
+    return;
+  }
+  first_waiting_ = next->next;
+  if (!first_waiting_) last_waiting_ = nullptr;
+  next->next = nullptr;
+  next->granted = true;
+  next->wait.wake();
 }
 
 asio::awaitable<Status> SharedWriter::write_locked(const Frame& frame) {
   const auto header = encode_header(frame.kind, frame.id, frame.payload.size());
   const std::size_t total = FRAME_HEADER_LEN + frame.payload.size();
   std::size_t sent = 0;
-  // Marks the writer broken when this frame is left half written (cancellation).
-  struct BoundaryGuard {
-    const std::size_t& sent;
-    std::size_t total;
-    bool& broken;
-    ~BoundaryGuard() {
-      if (sent > 0 && sent < total) broken = true;
-    }
-  } guard{sent, total, broken_};
-
   while (sent < total) {
     std::array<asio::const_buffer, 2> pieces;
     if (sent < FRAME_HEADER_LEN) {

@@ -1,34 +1,58 @@
-// The write half of the gateway connection behind an asynchronous FIFO mutex: every
-// task of a session sends through one SharedWriter, one whole frame per lock.
+// The write half of the gateway connection, shared by every task of a session that
+// sends: one whole frame at a time, senders served in the order in which they came.
 #pragma once
 
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <memory>
 
-#include "proto/async_mutex.hpp"
 #include "proto/frame.hpp"
+#include "proto/local_wait.hpp"
 #include "proto/result.hpp"
 #include "proto/stream_halves.hpp"
 
 namespace quillmar {
 
-class SharedWriter {
+class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
  public:
+  // The writer lives on its executor, which must not run two handlers at once (an
+  // io_context run by one thread, or a strand); a thread pool's executor gets a strand.
   SharedWriter(asio::any_io_executor executor, std::unique_ptr<WriteHalf> half);
 
-  // Waits for the mutex (in arrival order, yielding the thread), then writes the
-  // header and payload as gathered writes. A sender cancelled in the middle of a frame
-  // leaves the connection without a frame boundary: the writer is then broken and
-  // every later send fails, so nothing more is sent on that connection.
+  // Waits for its turn, then writes the header and payload as gathered writes. Senders
+  // whose coroutine runs on the writer's executor go straight to it; others are
+  // carried over to it and wait there, and they cannot be cancelled halfway through a
+  // frame.
+  //
+  // The first failed write breaks the writer for good: the connection may hold part of
+  // a frame, and a dead connection may never complete another write. Every later send
+  // then fails at once with BrokenPipe, so nothing more is sent on that connection.
   asio::awaitable<Status> send(Frame frame);
 
- private:
-  asio::awaitable<Status> write_locked(const Frame& frame);
+  bool broken() const { return broken_; }
 
-  AsyncMutex mutex_;
+ private:
+  asio::awaitable<Status> send_here(Frame frame);
+  asio::awaitable<Status> write_locked(const Frame& frame);
+  void release_turn();
+
+  // A sender waiting for its turn, linked oldest first.
+  struct Turn {
+    ~Turn();
+    LocalWait wait;
+    SharedWriter* writer = nullptr;
+    Turn* next = nullptr;
+    bool granted = false;
+  };
+  void enqueue(Turn& turn);
+  void dequeue(Turn& turn);
+
+  asio::any_io_executor home_;
   std::unique_ptr<WriteHalf> half_;
-  bool broken_ = false;  // only touched with the lock held
+  bool busy_ = false;  // a sender holds the turn
+  Turn* first_waiting_ = nullptr;
+  Turn* last_waiting_ = nullptr;
+  bool broken_ = false;
 };
 
 using SharedWriterPtr = std::shared_ptr<SharedWriter>;

@@ -379,9 +379,9 @@ TEST(RunStreamWriter, DeliversTheQueueToTheLocalService) {
   for (auto& c : cases) {
     asio::io_context io;
     auto [local_end, service] = test::tcp_pair(io);
-    auto [sender, receiver] = make_queue<Frame>(32);
+    auto [sender, receiver] = make_frame_queue({32, 1 << 20});
     for (auto& f : c.frames) ASSERT_TRUE(sender.try_send(std::move(f))) << c.name;
-    std::optional<Sender<Frame>> kept(std::move(sender));
+    std::optional<FrameSender> kept(std::move(sender));
     if (c.close_queue) kept.reset();
 
     auto halves = split_tcp(std::move(local_end));
@@ -403,7 +403,7 @@ TEST(RunStreamWriter, DeliversTheQueueToTheLocalService) {
 TEST(RunStreamWriter, WritesNothingBeforeTheFirstFrame) {
   asio::io_context io;
   auto log = std::make_shared<WriteLog>();
-  auto [sender, receiver] = make_queue<Frame>(32);
+  auto [sender, receiver] = make_frame_queue({32, 1 << 20});
   bool ended = false;
   asio::co_spawn(
       io, run_stream_writer({}, std::make_unique<RecordingWriteHalf>(log), std::move(receiver)),
@@ -430,7 +430,7 @@ TEST(RunStreamWriter, HalfCloseShutsTheSendingSideAndKeepsTheStream) {
   auto ends = test::tcp_pair(io);
   auto& service = ends.second;
   auto halves = split_tcp(std::move(ends.first));
-  auto queue = make_queue<Frame>(32);
+  auto queue = make_frame_queue({32, 1 << 20});
   auto& sender = queue.first;
   auto& receiver = queue.second;
   bool ended = false;
@@ -472,7 +472,7 @@ TEST(RunStreamWriter, AbortingItEndsItAtEveryWait) {
     auto log = std::make_shared<WriteLog>();
     WriteBehaviour behaviour;
     if (c.gated) behaviour.gate = std::make_shared<test::WriteGate>(io.get_executor());
-    auto [sender, receiver] = make_queue<Frame>(32);
+    auto [sender, receiver] = make_frame_queue({32, 1 << 20});
     for (auto& f : c.frames) ASSERT_TRUE(sender.try_send(std::move(f)));
     asio::cancellation_signal abort;
     bool ended = false;
@@ -499,7 +499,7 @@ TEST(RunStreamWriter, AnAbortedWriterLeavesTheServiceWithEndOfInput) {
   auto ends = test::tcp_pair(io);
   auto& service = ends.second;
   auto halves = split_tcp(std::move(ends.first));
-  auto queue = make_queue<Frame>(32);
+  auto queue = make_frame_queue({32, 1 << 20});
   auto& sender = queue.first;
   auto& receiver = queue.second;
   ASSERT_TRUE(sender.try_send(frame(KIND_DATA, "data")));

@@ -1,17 +1,14 @@
 #include "app/run_client.hpp"
 
 #include <algorithm>
-#include <asio/co_spawn.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/strand.hpp>
-#include <exception>
-#include <thread>
 
 #include "app/environment.hpp"
 #include "app/instance_probe.hpp"
 #include "app/options.hpp"
 #include "app/output.hpp"
+#include "app/runtime.hpp"
 #include "app/version.hpp"
 #include "desktop/installer.hpp"
 #include "proto/device_identity.hpp"
@@ -74,31 +71,6 @@ void merge_invite(const ClientOptions& options, Creds& creds) {
   print_out("client: 接入码已保存（" + path_to_utf8(creds.key_path) + "），以后启动不用再给\n");
 }
 
-// Runs the supervisor until it returns. One context serves everything, so that no task
-// ever holds a socket or a queue of a context that is already gone when the program
-// ends. The supervisor, and with it the session, runs on a strand of its own and never
-// in parallel with itself; the main thread and one worker per processor run the
-// context. When the supervisor returns the context stops, and destroying it cancels
-// every task still running (streams, heartbeat, console).
-void run_runtime(asio::io_context& io, SupervisorContext context) {
-  auto keep_running = asio::make_work_guard(io);
-  std::vector<std::thread> workers;
-  unsigned count = std::max(1u, std::thread::hardware_concurrency());
-  for (unsigned i = 0; i < count; ++i) workers.emplace_back([&io] { io.run(); });
-
-  SupervisorEnvironment environment;
-  environment.pool = io.get_executor();
-  std::exception_ptr failure;
-  asio::co_spawn(asio::make_strand(io), supervise(std::move(context), std::move(environment)),
-                 [&io, &failure](std::exception_ptr error) {
-                   failure = error;
-                   io.stop();
-                 });
-  io.run();
-  for (auto& worker : workers) worker.join();
-  if (failure) std::rethrow_exception(failure);
-}
-
 }  // namespace
 
 std::vector<asio::ip::address> resolve_gateway(const std::string& gateway) {
@@ -134,8 +106,9 @@ int run_client(const std::vector<std::string>& args) {
   }
   const std::uint16_t console_port = console_port_option(args);
 
-  asio::io_context io;
-  auto listener = bind_console(io, console_port);
+  Runtime runtime;
+  // Bound on the context that serves it: not every system lets a listener move.
+  auto listener = bind_console(runtime.worker_context(), console_port);
   if (!listener) {
     if (listener.error().kind != ErrorKind::AddrInUse) return fail(listener.error());
     if (probe_running_instance(console_port)) {
@@ -191,7 +164,9 @@ int run_client(const std::vector<std::string>& args) {
                             std::move(exit_rx),
                             console_port,
                             options.auto_rename};
-  run_runtime(io, std::move(context));
+  SupervisorEnvironment environment;
+  environment.pool = runtime.worker_context().get_executor();
+  runtime.run(supervise(std::move(context), std::move(environment)));
   return 0;
 }
 

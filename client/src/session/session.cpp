@@ -4,17 +4,14 @@
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
-#include <asio/experimental/deferred.hpp>
-#include <asio/experimental/parallel_group.hpp>
 #include <asio/post.hpp>
-#include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
-#include <asio/use_awaitable.hpp>
 #include <random>
 
 #include "app/output.hpp"
 #include "proto/access.hpp"
 #include "proto/connect.hpp"
+#include "proto/local_wait.hpp"
 #include "proto/text.hpp"
 #include "session/gateway_connection.hpp"
 #include "session/stream_table.hpp"
@@ -38,78 +35,58 @@ asio::awaitable<void> heartbeat(SharedWriterPtr writer, std::chrono::millisecond
   }
 }
 
-// Owns the read half and hands over whole frames, so a frame being read survives while
-// the loop takes a control message; reads the next frame only once the last one has
-// been taken. Ends after handing over the connection's end or a read error, or when
-// the loop is gone.
-asio::awaitable<void> read_frames(std::unique_ptr<ReadHalf> reader, Sender<FrameRead> frames) {
-  for (;;) {
-    FrameRead read = co_await read_frame(*reader);
-    bool last = !read || !read.value();
-    bool handed_over = co_await frames.send(std::move(read));
-    if (!handed_over || last) co_return;
-  }
-}
-
-// The frame reader task, owned by the session and run on a strand of its own: stopped
-// through that strand when the session ends in any way (dropped by the supervisor
-// included), which releases the read half.
-class FrameReader {
- public:
-  FrameReader(asio::any_io_executor executor, std::unique_ptr<ReadHalf> reader,
-              Sender<FrameRead> frames)
-      : strand_(asio::make_strand(executor)),
-        signal_(std::make_shared<asio::cancellation_signal>()) {
-    asio::co_spawn(
-        strand_, read_frames(std::move(reader), std::move(frames)),
-        asio::bind_cancellation_slot(signal_->slot(), [signal = signal_](std::exception_ptr) {}));
-  }
-  FrameReader(const FrameReader&) = delete;
-  FrameReader& operator=(const FrameReader&) = delete;
-  ~FrameReader() {
-    asio::post(strand_, [signal = signal_] { signal->emit(asio::cancellation_type::terminal); });
-  }
-
- private:
-  asio::strand<asio::any_io_executor> strand_;
-  std::shared_ptr<asio::cancellation_signal> signal_;
+// Where the frame reader leaves each frame for the loop, one at a time, and how each
+// side wakes the other. Shared by the two, so that whichever ends first leaves the
+// other nothing dangling; both run on the session's thread.
+struct FrameHandoff {
+  std::optional<FrameRead> frame;  // read, not yet taken by the loop
+  bool reader_done = false;
+  LocalWait loop_wake;    // a frame or a control message is there for the loop
+  LocalWait reader_wake;  // the loop has taken the frame
 };
 
-// Runs open_transport on a strand of the workers' context, so that the connection's
-// sockets belong to that context: the heartbeat and the stream tasks run there and
-// hold the write half, possibly beyond this session and beyond the context the
-// session itself runs on. The attempt ends with its result, or at once when the
-// session is dropped meanwhile: the stop is delivered through the attempt's strand,
-// since cancellation may not cross threads by itself.
-asio::awaitable<Result<Transport>> open_on_workers(const std::string& address,
-                                                   const SharedStatePtr& shared,
-                                                   const SessionEnvironment& environment) {
-  auto strand = asio::make_strand(environment.pool);
-  auto stop = std::make_shared<asio::cancellation_signal>();
-  auto [result_tx, result_rx] = make_queue<Result<Transport>>(1);
-  asio::co_spawn(
-      strand,
-      [](std::string address, SharedStatePtr shared, SessionTimings timings,
-         Sender<Result<Transport>> result) -> asio::awaitable<void> {
-        Result<Transport> opened = co_await open_transport(std::move(address), shared, timings);
-        result.try_send(std::move(opened));
-      }(address, shared, environment.timings, std::move(result_tx)),
-      asio::bind_cancellation_slot(stop->slot(), [stop](std::exception_ptr) {}));
-
-  struct StopOnDrop {
-    asio::strand<asio::any_io_executor> strand;
-    std::shared_ptr<asio::cancellation_signal> stop;
-    bool armed = true;
-    ~StopOnDrop() {
-      if (armed)
-        asio::post(strand, [stop = stop] { stop->emit(asio::cancellation_type::terminal); });
+// Reads the next frame only once the loop has taken the last one, so one frame is
+// handled completely before the next is read; a frame being read survives while the
+// loop takes a control message. Ends after handing over the connection's end or a read
+// error, or when it is stopped, releasing the read half.
+asio::awaitable<void> read_frames(std::unique_ptr<ReadHalf> half,
+                                  std::shared_ptr<FrameHandoff> handoff) {
+  FrameReader reader(std::move(half));
+  for (;;) {
+    FrameRead read = co_await reader.next();
+    bool last = !read || !read.value();
+    handoff->frame = std::move(read);
+    handoff->loop_wake.wake();
+    if (last) break;
+    while (handoff->frame) {
+      bool woken = co_await handoff->reader_wake.wait();
+      if (!woken) break;
     }
-  } stop_on_drop{strand, stop};
-  std::optional<Result<Transport>> opened = co_await result_rx.receive();
-  stop_on_drop.armed = false;
-  if (!opened) co_return IoError::make(ErrorKind::Other, "the connection attempt ended early");
-  co_return std::move(*opened);
+    if (handoff->frame) break;  // stopped before the loop took it
+  }
+  handoff->reader_done = true;
+  handoff->loop_wake.wake();
 }
+
+// The frame reader task, owned by the session: stopped when the session ends in any way
+// (dropped by the supervisor included), which releases the read half.
+class FrameReaderTask {
+ public:
+  FrameReaderTask(asio::any_io_executor executor, std::unique_ptr<ReadHalf> half,
+                  std::shared_ptr<FrameHandoff> handoff)
+      : signal_(std::make_shared<asio::cancellation_signal>()) {
+    asio::co_spawn(
+        executor, read_frames(std::move(half), std::move(handoff)),
+        asio::bind_cancellation_slot(signal_->slot(), [signal = signal_](std::exception_ptr) {}));
+  }
+  FrameReaderTask(const FrameReaderTask&) = delete;
+  FrameReaderTask& operator=(const FrameReaderTask&) = delete;
+  // On the reader's own thread: it is suspended now, and the stop reaches it at once.
+  ~FrameReaderTask() { signal_->emit(asio::cancellation_type::terminal); }
+
+ private:
+  std::shared_ptr<asio::cancellation_signal> signal_;
+};
 
 bool coin_flip() {
   thread_local std::minstd_rand generator{std::random_device{}()};
@@ -117,19 +94,38 @@ bool coin_flip() {
 }
 
 // The session after its welcome: the frame loop, the dispatch of each frame, the
-// stream table and the end of the session. Lives inside run_session; the stream tasks
-// and the heartbeat it starts hold their own references to the writer and the table.
+// stream table and the end of the session. Lives inside run_session, on the session's
+// thread with the stream tasks and the heartbeat it starts, which hold their own
+// references to the writer and the table.
 class FrameLoop {
  public:
   FrameLoop(const SessionInputs& inputs, SharedStatePtr shared, ControlReceiver& control_rx,
-            SessionEnvironment environment, SharedWriterPtr writer, Receiver<FrameRead> frames)
+            SessionEnvironment environment, SharedWriterPtr writer,
+            std::shared_ptr<FrameHandoff> handoff, asio::any_io_executor executor)
       : inputs_(inputs),
         shared_(std::move(shared)),
         control_rx_(control_rx),
         env_(std::move(environment)),
         writer_(std::move(writer)),
-        frames_(std::move(frames)),
-        table_(std::make_shared<StreamTable>(env_.pool)) {}
+        handoff_(std::move(handoff)),
+        executor_(std::move(executor)) {
+    // A control message, sent from another thread, wakes the loop on its own thread;
+    // the hook holds nothing that could outlive the loop.
+    control_rx_.on_arrival([executor = executor_, handoff = std::weak_ptr(handoff_)] {
+      asio::post(executor, [handoff] {
+        if (auto alive = handoff.lock()) alive->loop_wake.wake();
+      });
+    });
+  }
+  FrameLoop(const FrameLoop&) = delete;
+  FrameLoop& operator=(const FrameLoop&) = delete;
+
+  // However the session ends, it leaves no stream behind that nothing can reach: the
+  // streams still in the table (those of a dropped session) lose their local connections.
+  ~FrameLoop() {
+    control_rx_.on_arrival(nullptr);
+    table_->cut_all();
+  }
 
   asio::awaitable<SessionOutcome> run() {
     for (;;) {
@@ -149,52 +145,27 @@ class FrameLoop {
 
  private:
   // The next frame (or the reader's error), taking the control messages that come
-  // before it; nullopt when the reader is gone without a last word. When a frame and
-  // a control message are both at hand, which goes first is chosen at random.
-  //
-  // Both are taken whole into held_frame_ and held_control_ before anything decides
-  // between them, so neither is ever lost to the other: a receive that is cancelled
-  // takes nothing, and one that completed keeps its item here.
+  // before it; nullopt when the reader is gone without a last word or the session was
+  // dropped meanwhile. When a frame and a control message are both at hand, which goes
+  // first is chosen at random.
   asio::awaitable<std::optional<FrameRead>> next_frame() {
     for (;;) {
-      bool frames_closed = false;
-      if (!held_frame_) held_frame_ = frames_.try_receive(&frames_closed);
       if (!held_control_ && !control_closed_) {
         held_control_ = control_rx_.try_receive(&control_closed_);
       }
-
-      if (held_control_ && (!held_frame_ || coin_flip())) {
+      const bool frame_ready = handoff_->frame.has_value();
+      if (held_control_ && (!frame_ready || coin_flip())) {
         apply_control(*std::exchange(held_control_, std::nullopt));
         continue;
       }
-      if (held_frame_) co_return std::exchange(held_frame_, std::nullopt);
-      if (frames_closed) co_return std::nullopt;
-      co_await wait_for_input();
-    }
-  }
-
-  // Waits until a frame or a control message has been taken into its slot.
-  asio::awaitable<void> wait_for_input() {
-    auto executor = co_await asio::this_coro::executor;
-    if (control_closed_) {
-      std::optional<FrameRead> frame = co_await frames_.receive();
-      held_frame_ = std::move(frame);
-      co_return;
-    }
-    // Unlike `||`, the group hands back the results of both operations, so an item that
-    // arrived just as the other side won is kept, not dropped.
-    auto [order, frame_failure, frame, control_failure, control] =
-        co_await asio::experimental::make_parallel_group(
-            asio::co_spawn(executor, frames_.receive(), asio::experimental::deferred),
-            asio::co_spawn(executor, control_rx_.receive(), asio::experimental::deferred))
-            .async_wait(asio::experimental::wait_for_one(), asio::use_awaitable);
-    (void)order;
-    // A failure is the cancellation of the side that lost: it took nothing. An empty
-    // result is a closed queue, which the next look at it reports.
-    if (!frame_failure) held_frame_ = std::move(frame);
-    if (!control_failure) {
-      held_control_ = std::move(control);
-      control_closed_ = !held_control_;
+      if (frame_ready) {
+        std::optional<FrameRead> frame = std::exchange(handoff_->frame, std::nullopt);
+        handoff_->reader_wake.wake();
+        co_return frame;
+      }
+      if (handoff_->reader_done) co_return std::nullopt;
+      bool woken = co_await handoff_->loop_wake.wait();
+      if (!woken) co_return std::nullopt;
     }
   }
 
@@ -240,35 +211,29 @@ class FrameLoop {
     payload.erase(payload.begin(), newline == payload.end() ? newline : newline + 1);
     std::string host = target_host_for(*shared_, port);
 
-    auto [queue_tx, queue_rx] = stream_queue();
-    auto table = co_await table_->lock();
-    if (table.count() >= MAX_STREAMS) {
-      // Answered with the table still locked: every open request is decided under it.
+    if (table_->count() >= MAX_STREAMS) {
+      // Every open request is decided before the next frame is read, this one too.
       Status refused =
           co_await writer_->send(new_frame(KIND_ERROR, frame.id, as_bytes("too many streams")));
       (void)refused;  // a gateway that cannot be written to is noticed by the frame loop
       co_return;
     }
-    StreamTicket ticket = table.insert(frame.id, std::move(queue_tx));
-    table.unlock();
-
-    // Each stream task on a strand of its own: its waits for the first of two
-    // events (the local connection or its deadline) must not run on two threads.
+    auto [queue_tx, queue_rx] = stream_queue();
+    auto cut = std::make_shared<LocalCut>();
+    StreamTicket ticket = table_->insert(frame.id, std::move(queue_tx), cut);
+    // On the session's own thread, beside the frame loop that feeds it.
     asio::co_spawn(
-        asio::make_strand(env_.pool),
-        serve_stream(StreamTaskInputs{frame.id, port, std::move(host), std::move(payload), ticket},
+        executor_,
+        serve_stream(StreamTaskInputs{frame.id, port, std::move(host), std::move(payload), ticket,
+                                      std::move(cut)},
                      std::move(queue_rx), writer_, table_, env_.timings.local_connect_timeout),
         asio::detached);
   }
 
   // Hands a stream frame to its stream's queue, whole; waits while the queue is full.
   asio::awaitable<void> route(Frame frame, bool remove) {
-    std::optional<StreamSender> sender;
-    if (remove) {
-      sender = co_await table_->take_out(frame.id);
-    } else {
-      sender = co_await table_->look_up(frame.id);
-    }
+    std::optional<StreamSender> sender =
+        remove ? table_->take_out(frame.id) : table_->look_up(frame.id);
     if (!sender) co_return;  // no such stream: dropped, nothing goes back
     // A stream whose task has ended refuses the frame; it is dropped.
     bool queued = co_await StreamTable::put(*sender, std::move(frame));
@@ -309,15 +274,12 @@ class FrameLoop {
   // for it, and its queue closes; the stream tasks run on until their local sides end.
   asio::awaitable<SessionOutcome> end_session() {
     store(shared_->connected, 0);
-    {
-      auto table = co_await table_->lock();
-      auto entries = table.take_all();
-      for (auto& [id, sender] : entries) {
-        Frame close{{}, id, KIND_CLOSE};
-        bool queued = co_await StreamTable::put(sender, std::move(close));
-        (void)queued;  // a stream whose task has ended needs no close
-        StreamSender released = std::move(sender);
-      }
+    auto entries = table_->take_all();
+    for (auto& [id, sender] : entries) {
+      Frame close{{}, id, KIND_CLOSE};
+      bool queued = co_await StreamTable::put(sender, std::move(close));
+      (void)queued;  // a stream whose task has ended needs no close
+      StreamSender released = std::move(sender);
     }
     if (!quota_notice_) co_return SessionOutcome::OUTCOME_RETRY;
     store(shared_->quota_used, 1);
@@ -329,9 +291,9 @@ class FrameLoop {
   ControlReceiver& control_rx_;
   SessionEnvironment env_;
   SharedWriterPtr writer_;
-  Receiver<FrameRead> frames_;
-  StreamTablePtr table_;
-  std::optional<FrameRead> held_frame_;
+  std::shared_ptr<FrameHandoff> handoff_;
+  asio::any_io_executor executor_;
+  StreamTablePtr table_ = std::make_shared<StreamTable>();
   std::optional<SessionControl> held_control_;
   bool control_closed_ = false;
   bool quota_notice_ = false;
@@ -343,26 +305,29 @@ std::uint16_t stream_port(std::string_view port_text) {
   return parse_u16(trim(port_text)).value_or(DEFAULT_STREAM_PORT);
 }
 
+// Everything of the session runs on the thread that runs the session itself: the
+// connection's sockets, the frame reader, the frame loop, the heartbeat and every stream
+// task, so that a frame's way from the connection to its local service never crosses a
+// thread.
 asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr shared,
                                             const PunchOptions&, ControlReceiver& control_rx,
                                             SessionEnvironment environment) {
-  Result<Transport> transport = co_await open_on_workers(inputs.gateway, shared, environment);
+  auto executor = co_await asio::this_coro::executor;
+  Result<Transport> transport =
+      co_await open_transport(inputs.gateway, shared, environment.timings);
   if (!transport) co_return SessionOutcome::OUTCOME_RETRY;
   store(shared->tls_active, transport.value().tls ? 1 : 0);
-  auto writer =
-      std::make_shared<SharedWriter>(environment.pool, std::move(transport.value().halves.write));
+  auto writer = std::make_shared<SharedWriter>(executor, std::move(transport.value().halves.write));
   auto reader = std::move(transport.value().halves.read);
 
   if (auto refused = co_await send_handshake(*writer, inputs, *shared)) co_return *refused;
   if (auto refused = co_await handle_handshake_reply(*reader, inputs, *shared)) co_return *refused;
 
-  asio::co_spawn(environment.pool, heartbeat(writer, environment.timings.heartbeat_interval),
+  asio::co_spawn(executor, heartbeat(writer, environment.timings.heartbeat_interval),
                  asio::detached);
-  auto [frames_tx, frames_rx] = make_queue<FrameRead>(1);
-  // The reader runs beside its socket on the workers' context; the loop takes its
-  // frames here, one at a time.
-  FrameReader frame_reader(environment.pool, std::move(reader), std::move(frames_tx));
-  FrameLoop loop(inputs, shared, control_rx, environment, std::move(writer), std::move(frames_rx));
+  auto handoff = std::make_shared<FrameHandoff>();
+  FrameReaderTask frame_reader(executor, std::move(reader), handoff);
+  FrameLoop loop(inputs, shared, control_rx, environment, std::move(writer), handoff, executor);
   co_return co_await loop.run();
 }
 

@@ -14,12 +14,16 @@ namespace quillmar {
 inline constexpr std::uint16_t DEFAULT_STREAM_PORT = 80;
 
 struct SessionEnvironment {
-  asio::any_io_executor pool;  // where stream tasks and the heartbeat run
+  // The workers' executor, for tasks that are not the session's own; the session's
+  // reader, heartbeat and stream tasks run where the session runs.
+  asio::any_io_executor pool;
   SessionTimings timings;
 };
 
 // Never fails; every end is an outcome. The supervisor may drop it at any wait (by
-// cancellation): the stream tasks and the heartbeat it started run on by themselves.
+// cancellation): the heartbeat it started runs on by itself, and its stream tasks end,
+// their local connections closed. Must run on an executor that runs one handler at a
+// time (an io_context run by one thread): its tasks share it without locks.
 asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr shared,
                                             const PunchOptions& punch, ControlReceiver& control_rx,
                                             SessionEnvironment environment);

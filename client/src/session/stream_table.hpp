@@ -1,9 +1,10 @@
-// The session's table of visitor streams: stream id -> the sending end of that
-// stream's queue, behind an asynchronous mutex. The session fills it and routes the
-// gateway's stream frames through it; each stream task removes its own entry at its end.
+// The session's table of visitor streams: stream id -> the sending end of that stream's
+// queue. The session fills it and routes the gateway's stream frames through it; each
+// stream task removes its own entry at its end. The session and its stream tasks run on
+// one thread, the only one that touches the table, so it needs no lock: every operation
+// completes at once.
 #pragma once
 
-#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <cstddef>
 #include <cstdint>
@@ -13,87 +14,68 @@
 #include <utility>
 #include <vector>
 
-#include "proto/async_mutex.hpp"
-#include "proto/async_queue.hpp"
 #include "proto/frame.hpp"
+#include "proto/frame_queue.hpp"
+#include "proto/local_relay.hpp"
 
 namespace quillmar {
 
 inline constexpr std::size_t MAX_STREAMS = 512;        // more open requests are refused
 inline constexpr std::size_t STREAM_QUEUE_DEPTH = 32;  // frames queued before a put waits
+// Payload bytes queued for one stream before a put waits (a single larger frame still
+// goes into an empty queue): a local service that stops reading holds up the frame loop
+// after a few MiB, not after 32 frames of up to 1 MiB each.
+inline constexpr std::size_t STREAM_QUEUE_BYTES = 2 * 1024 * 1024;
 
-using StreamSender = Sender<Frame>;
-using StreamReceiver = Receiver<Frame>;
+using StreamSender = FrameSender;
+using StreamReceiver = FrameReceiver;
 // Names one entry of one table for as long as it is in it.
 using StreamTicket = std::uint64_t;
 
 // A new stream's queue: the sending end goes into the table, the receiving end to the
 // stream task (and from there to its writer).
 inline std::pair<StreamSender, StreamReceiver> stream_queue() {
-  return make_queue<Frame>(STREAM_QUEUE_DEPTH);
+  return make_frame_queue({STREAM_QUEUE_DEPTH, STREAM_QUEUE_BYTES});
 }
 
 class StreamTable {
  public:
-  // The table while its mutex is held: every operation on the entries goes through one
-  // of these, and the mutex is released when it is destroyed (or unlock() is called).
-  // Keep it across an awaited operation only where the session must (refusing an open
-  // request, the final drain); the table must outlive it.
-  class Held {
-   public:
-    std::size_t count() const { return table_->entries_.size(); }
-    // An entry already under the id is replaced; its sending end is released, which
-    // closes that queue unless someone holds a second sending end for a put. The
-    // ticket names this entry, not the id: the id may be reused by a later stream.
-    StreamTicket insert(std::uint32_t id, StreamSender sender);
-    std::optional<StreamSender> take_out(std::uint32_t id);
-    // Takes the entry out only while it is still the one the ticket names, so that a
-    // stream that ends late never removes a newer stream that reuses its id.
-    std::optional<StreamSender> take_out_own(std::uint32_t id, StreamTicket ticket);
-    // A second sending end; the table keeps its own.
-    std::optional<StreamSender> look_up(std::uint32_t id) const;
-    // Every entry, leaving the table empty; in no particular order.
-    std::vector<std::pair<std::uint32_t, StreamSender>> take_all();
-    // Releases the mutex early; the Held must not be used afterwards.
-    void unlock() { lock_.unlock(); }
-
-   private:
-    friend class StreamTable;
-    Held(StreamTable* table, AsyncMutex::Lock lock) : table_(table), lock_(std::move(lock)) {}
-    StreamTable* table_;
-    AsyncMutex::Lock lock_;
-  };
-
-  explicit StreamTable(asio::any_io_executor executor) : mutex_(std::move(executor)) {}
+  StreamTable() = default;
   StreamTable(const StreamTable&) = delete;
   StreamTable& operator=(const StreamTable&) = delete;
 
-  // Waits (in arrival order, yielding the thread) for the mutex.
-  asio::awaitable<Held> lock();
+  std::size_t count() const { return entries_.size(); }
+  // An entry already under the id is replaced; its sending end is released, which
+  // closes that queue unless someone holds a second sending end for a put. The ticket
+  // names this entry, not the id: the id may be reused by a later stream. The cut, when
+  // given, lets cut_all() end the stream's local connection.
+  StreamTicket insert(std::uint32_t id, StreamSender sender, LocalCutPtr cut = nullptr);
+  std::optional<StreamSender> take_out(std::uint32_t id);
+  // Takes the entry out only while it is still the one the ticket names, so that a
+  // stream that ends late never removes a newer stream that reuses its id.
+  std::optional<StreamSender> take_out_own(std::uint32_t id, StreamTicket ticket);
+  // A second sending end; the table keeps its own.
+  std::optional<StreamSender> look_up(std::uint32_t id) const;
+  // Every entry, leaving the table empty; in no particular order.
+  std::vector<std::pair<std::uint32_t, StreamSender>> take_all();
+  // Empties the table and ends the local connection of every stream in it: their
+  // session is gone, so nothing can reach them any more.
+  void cut_all();
 
-  // Each of these holds the mutex for its own duration only.
-  asio::awaitable<StreamTicket> insert(std::uint32_t id, StreamSender sender);
-  asio::awaitable<std::optional<StreamSender>> take_out(std::uint32_t id);
-  asio::awaitable<std::optional<StreamSender>> take_out_own(std::uint32_t id, StreamTicket ticket);
-  asio::awaitable<std::optional<StreamSender>> look_up(std::uint32_t id);
-  asio::awaitable<std::vector<std::pair<std::uint32_t, StreamSender>>> take_all();
-  asio::awaitable<std::size_t> count();
-
-  // Puts a frame into a stream's queue, waiting while it holds STREAM_QUEUE_DEPTH
-  // frames. False, with the frame dropped, when the receiving end is gone. Needs no
-  // table lock: call it after releasing the mutex, so that a full queue holds up only
-  // the caller.
+  // Puts a frame into a stream's queue, waiting while it holds STREAM_QUEUE_DEPTH frames
+  // or STREAM_QUEUE_BYTES of payload. False, with the frame dropped, when the receiving
+  // end is gone. A full queue holds up only the caller.
   static asio::awaitable<bool> put(StreamSender& sender, Frame frame);
 
  private:
   struct Entry {
     StreamSender sender;
     StreamTicket ticket;
+    LocalCutPtr cut;
   };
 
-  AsyncMutex mutex_;
-  std::unordered_map<std::uint32_t, Entry> entries_;  // guarded by mutex_
-  StreamTicket next_ticket_ = 1;                      // guarded by mutex_
+  std::unordered_map<std::uint32_t, Entry> entries_;
+  StreamTicket next_ticket_ = 1;
 };
 
 // One per accepted session, shared by the session and its stream tasks.

@@ -11,7 +11,7 @@ asio::awaitable<void> serve_stream(StreamTaskInputs inputs, StreamReceiver queue
                                    std::chrono::nanoseconds connect_timeout) {
   Status relayed = co_await relay_to_local(inputs.host, inputs.port, inputs.stream_id,
                                            std::move(inputs.first_bytes), std::move(queue), *writer,
-                                           connect_timeout);
+                                           connect_timeout, inputs.cut);
   if (!relayed && debug_enabled()) {
     print_err("client: stream " + std::to_string(inputs.stream_id) +
               " -> :" + std::to_string(inputs.port) + ": " + relayed.error().display() + "\n");
@@ -21,7 +21,7 @@ asio::awaitable<void> serve_stream(StreamTaskInputs inputs, StreamReceiver queue
   Status closed = co_await writer->send(std::move(close));
   (void)closed;
   // The taken sending end is released here; when it was the last, the queue closes.
-  std::optional<StreamSender> own = co_await table->take_out_own(inputs.stream_id, inputs.ticket);
+  std::optional<StreamSender> own = table->take_out_own(inputs.stream_id, inputs.ticket);
 }
 
 }  // namespace quillmar

@@ -57,23 +57,24 @@ void spawn_put(asio::io_context& io, StreamSender& sender, Frame frame, PendingP
 TEST(StreamTable, LimitsKeepTheirValues) {
   EXPECT_EQ(MAX_STREAMS, 512u);
   EXPECT_EQ(STREAM_QUEUE_DEPTH, 32u);
+  EXPECT_EQ(STREAM_QUEUE_BYTES, 2u * 1024 * 1024);
 }
 
 // The old queue ends after what it already holds; the new one stays open.
 TEST(StreamTable, InsertingUnderAnIdInUseClosesTheOldQueue) {
   asio::io_context io;
-  StreamTable table(io.get_executor());
+  StreamTable table;
   auto [old_tx, old_rx] = stream_queue();
   auto [new_tx, new_rx] = stream_queue();
   ASSERT_TRUE(old_tx.try_send(data_frame(7, "one")));
   ASSERT_TRUE(old_tx.try_send(data_frame(7, "two")));
-  test::run_async(io, table.insert(7, std::move(old_tx)));
-  test::run_async(io, table.insert(7, std::move(new_tx)));
+  table.insert(7, std::move(old_tx));
+  table.insert(7, std::move(new_tx));
 
-  EXPECT_EQ(test::run_async(io, table.count()), 1u);
+  EXPECT_EQ(table.count(), 1u);
   EXPECT_EQ(drain_to_end(io, old_rx), (std::vector<std::string>{"one", "two"}));
 
-  auto sender = test::run_async(io, table.look_up(7));
+  auto sender = table.look_up(7);
   ASSERT_TRUE(sender);
   EXPECT_TRUE(test::run_async(io, StreamTable::put(*sender, data_frame(7, "three"))));
   EXPECT_EQ(text_of(*new_rx.try_receive()), "three");
@@ -81,23 +82,23 @@ TEST(StreamTable, InsertingUnderAnIdInUseClosesTheOldQueue) {
 
 TEST(StreamTable, TakingOutAnAbsentIdGivesNothingAndChangesNothing) {
   asio::io_context io;
-  StreamTable table(io.get_executor());
+  StreamTable table;
   auto [tx1, rx1] = stream_queue();
   auto [tx2, rx2] = stream_queue();
-  test::run_async(io, table.insert(1, std::move(tx1)));
-  test::run_async(io, table.insert(2, std::move(tx2)));
+  table.insert(1, std::move(tx1));
+  table.insert(2, std::move(tx2));
 
-  EXPECT_FALSE(test::run_async(io, table.take_out(3)));
-  EXPECT_EQ(test::run_async(io, table.count()), 2u);
+  EXPECT_FALSE(table.take_out(3));
+  EXPECT_EQ(table.count(), 2u);
   bool closed = true;
   EXPECT_FALSE(rx1.try_receive(&closed));
   EXPECT_FALSE(closed);
 
   // Taken out, the entry is gone; its queue closes once the sending end is released.
-  auto taken = test::run_async(io, table.take_out(1));
+  auto taken = table.take_out(1);
   ASSERT_TRUE(taken);
-  EXPECT_EQ(test::run_async(io, table.count()), 1u);
-  EXPECT_FALSE(test::run_async(io, table.take_out(1)));
+  EXPECT_EQ(table.count(), 1u);
+  EXPECT_FALSE(table.take_out(1));
   ASSERT_TRUE(test::run_async(io, StreamTable::put(*taken, data_frame(1, "last"))));
   taken.reset();
   EXPECT_EQ(drain_to_end(io, rx1), (std::vector<std::string>{"last"}));
@@ -108,16 +109,16 @@ TEST(StreamTable, TakingOutAnAbsentIdGivesNothingAndChangesNothing) {
 // A looked-up sending end is a second one: the queue lives on until both are gone.
 TEST(StreamTable, LookUpLeavesTheEntryInPlace) {
   asio::io_context io;
-  StreamTable table(io.get_executor());
+  StreamTable table;
   auto [tx, rx] = stream_queue();
-  test::run_async(io, table.insert(5, std::move(tx)));
-  EXPECT_FALSE(test::run_async(io, table.look_up(6)));
+  table.insert(5, std::move(tx));
+  EXPECT_FALSE(table.look_up(6));
 
-  auto second = test::run_async(io, table.look_up(5));
+  auto second = table.look_up(5);
   ASSERT_TRUE(second);
-  EXPECT_EQ(test::run_async(io, table.count()), 1u);
-  test::run_async(io, table.take_out(5));  // the table's own end is released at once
-  EXPECT_EQ(test::run_async(io, table.count()), 0u);
+  EXPECT_EQ(table.count(), 1u);
+  table.take_out(5);  // the table's own end is released at once
+  EXPECT_EQ(table.count(), 0u);
   bool closed = true;
   EXPECT_FALSE(rx.try_receive(&closed));
   EXPECT_FALSE(closed);
@@ -131,16 +132,16 @@ TEST(StreamTable, LookUpLeavesTheEntryInPlace) {
 // id stays in the table.
 TEST(StreamTable, TakeOutOwnLeavesANewerStreamUnderTheSameId) {
   asio::io_context io;
-  StreamTable table(io.get_executor());
+  StreamTable table;
   auto [old_tx, old_rx] = stream_queue();
   auto [new_tx, new_rx] = stream_queue();
-  StreamTicket old_ticket = test::run_async(io, table.insert(9, std::move(old_tx)));
-  StreamTicket new_ticket = test::run_async(io, table.insert(9, std::move(new_tx)));
+  StreamTicket old_ticket = table.insert(9, std::move(old_tx));
+  StreamTicket new_ticket = table.insert(9, std::move(new_tx));
 
-  EXPECT_FALSE(test::run_async(io, table.take_out_own(9, old_ticket)));
-  EXPECT_EQ(test::run_async(io, table.count()), 1u);
+  EXPECT_FALSE(table.take_out_own(9, old_ticket));
+  EXPECT_EQ(table.count(), 1u);
 
-  auto own = test::run_async(io, table.take_out_own(9, new_ticket));
+  auto own = table.take_out_own(9, new_ticket);
   EXPECT_TRUE(own);
   own.reset();
   EXPECT_EQ(drain_to_end(io, new_rx), std::vector<std::string>{});
@@ -148,15 +149,15 @@ TEST(StreamTable, TakeOutOwnLeavesANewerStreamUnderTheSameId) {
 
 TEST(StreamTable, TakeAllEmptiesTheTable) {
   asio::io_context io;
-  StreamTable table(io.get_executor());
+  StreamTable table;
   std::vector<StreamReceiver> receivers;
   for (std::uint32_t id : {10u, 20u, 30u}) {
     auto [tx, rx] = stream_queue();
-    test::run_async(io, table.insert(id, std::move(tx)));
+    table.insert(id, std::move(tx));
     receivers.push_back(std::move(rx));
   }
-  auto all = test::run_async(io, table.take_all());
-  EXPECT_EQ(test::run_async(io, table.count()), 0u);
+  auto all = table.take_all();
+  EXPECT_EQ(table.count(), 0u);
   std::vector<std::uint32_t> ids;
   for (auto& [id, sender] : all) {
     ids.push_back(id);
@@ -169,35 +170,37 @@ TEST(StreamTable, TakeAllEmptiesTheTable) {
     auto frames = drain_to_end(io, rx);
     EXPECT_EQ(frames.size(), 1u);  // the close frame, then the end
   }
-  EXPECT_TRUE(test::run_async(io, table.take_all()).empty());
+  EXPECT_TRUE(table.take_all().empty());
 }
 
-// While the session holds the table (deciding an open request, the final drain), every
-// other operation waits for it.
-TEST(StreamTable, OperationsWaitWhileTheTableIsHeld) {
+// A dropped session's streams: every local connection still in the table is closed,
+// and one still being made is closed as soon as it is there.
+TEST(StreamTable, CutAllClosesTheLocalConnectionsAndEmptiesTheTable) {
   asio::io_context io;
-  StreamTable table(io.get_executor());
-  std::optional<StreamTable::Held> held;
-  asio::co_spawn(
-      io,
-      [&]() -> asio::awaitable<void> {
-        auto lock = co_await table.lock();
-        held.emplace(std::move(lock));
-      },
-      asio::detached);
-  poll(io);
-  ASSERT_TRUE(held);
-  auto [tx, rx] = stream_queue();
-  bool inserted = false;
-  asio::co_spawn(io, table.insert(3, std::move(tx)),
-                 [&](std::exception_ptr, StreamTicket) { inserted = true; });
-  poll(io);
-  EXPECT_FALSE(inserted);
-  EXPECT_EQ(held->count(), 0u);
-  held->unlock();
-  poll(io);
-  EXPECT_TRUE(inserted);
-  EXPECT_EQ(test::run_async(io, table.count()), 1u);
+  StreamTable table;
+  auto [local, service] = test::tcp_pair(io);
+  auto open = std::make_shared<asio::ip::tcp::socket>(std::move(local));
+  auto connected = std::make_shared<LocalCut>();
+  connected->attach(open);
+  auto connecting = std::make_shared<LocalCut>();
+  auto [tx1, rx1] = stream_queue();
+  auto [tx2, rx2] = stream_queue();
+  table.insert(1, std::move(tx1), connected);
+  table.insert(2, std::move(tx2), connecting);
+
+  table.cut_all();
+  EXPECT_EQ(table.count(), 0u);
+  EXPECT_FALSE(open->is_open());
+  EXPECT_TRUE(drain_to_end(io, rx1).empty());  // the queues are closed too
+  EXPECT_TRUE(drain_to_end(io, rx2).empty());
+  char byte;
+  std::error_code ec;
+  service.read_some(asio::buffer(&byte, 1), ec);
+  EXPECT_EQ(ec, asio::error::eof);  // the local service sees the connection end
+
+  auto late = std::make_shared<asio::ip::tcp::socket>(io, asio::ip::tcp::v4());
+  connecting->attach(late);
+  EXPECT_FALSE(late->is_open());
 }
 
 TEST(StreamTablePut, IntoAQueueWhoseReceiverIsGoneFailsAtOnce) {
@@ -248,6 +251,35 @@ TEST(StreamTablePut, TheThirtyThirdPutWaitsForTheReceiver) {
   auto rest = drain_to_end(io, rx);
   ASSERT_EQ(rest.size(), STREAM_QUEUE_DEPTH);
   for (std::size_t i = 0; i < rest.size(); ++i) EXPECT_EQ(rest[i], std::to_string(i + 1));
+}
+
+// Large frames for a stream whose local service does not read: the queue holds up the
+// next put once it holds STREAM_QUEUE_BYTES, long before 32 frames; a frame larger than
+// that still goes into an empty queue.
+TEST(StreamTablePut, LargeFramesWaitOnceTheQueueHoldsItsBytes) {
+  asio::io_context io;
+  auto [tx, rx] = stream_queue();
+  const std::size_t big = STREAM_QUEUE_BYTES / 2;
+  std::vector<PendingPut> puts(3);
+  for (std::size_t i = 0; i < puts.size(); ++i) {
+    spawn_put(io, tx, Frame{Bytes(big, 'b'), 1, KIND_DATA}, puts[i]);
+    poll(io);
+  }
+  EXPECT_TRUE(puts[0].delivered && puts[1].delivered);
+  EXPECT_FALSE(puts[2].done);
+  EXPECT_EQ(rx.bytes(), STREAM_QUEUE_BYTES);
+
+  ASSERT_TRUE(rx.try_receive());
+  poll(io);
+  EXPECT_TRUE(puts[2].done && puts[2].delivered);
+
+  auto [solo_tx, solo_rx] = stream_queue();
+  EXPECT_TRUE(test::run_async(
+      io, StreamTable::put(solo_tx, Frame{Bytes(STREAM_QUEUE_BYTES + 1, 'x'), 2, KIND_DATA})));
+  PendingPut behind;
+  spawn_put(io, solo_tx, data_frame(2, "small"), behind);
+  poll(io);
+  EXPECT_FALSE(behind.done);
 }
 
 // A frame travels through the queue without its payload being copied.
