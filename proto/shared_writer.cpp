@@ -2,37 +2,41 @@
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/co_spawn.hpp>
-#include <asio/this_coro.hpp>
 #include <asio/strand.hpp>
+#include <asio/this_coro.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
+#include <typeinfo>
 
 namespace quillmar {
 namespace {
 
-asio::any_io_executor serialized(asio::any_io_executor executor) {
-  if (executor.target<asio::thread_pool::executor_type>()) return asio::make_strand(executor);
-  return executor;
+asio::execution_context& context_of(const asio::any_io_executor& executor) {
+  return asio::query(executor, asio::execution::context);
 }
 
 }  // namespace
 
 SharedWriter::SharedWriter(asio::any_io_executor executor, std::unique_ptr<WriteHalf> half)
-    : home_(serialized(std::move(executor))), half_(std::move(half)) {}
-
-asio::awaitable<Status> SharedWriter::send(Frame frame) {
-  // The sender's own executor decides, not the thread: code carried into the writer's
-  // strand may call back here from a coroutine that belongs elsewhere.
-  auto executor = co_await asio::this_coro::executor;
-  if (executor == home_) co_return co_await send_here(std::move(frame));
-  // Carried over whole: the sender's cancellation does not cross threads, so a frame
-  // once started is always finished. The writer stays alive until then.
-  auto self = shared_from_this();
-  co_return co_await asio::co_spawn(
-      home_, self->send_here(std::move(frame)),
-      asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
+    : home_(std::move(executor)), half_(std::move(half)) {
+  // A thread pool runs handlers side by side: its senders all go through a strand.
+  if (home_.target_type() == typeid(asio::thread_pool::executor_type)) {
+    home_ = asio::make_strand(home_);
+    carry_every_send_ = true;
+  }
 }
 
+asio::awaitable<Status> SharedWriter::send(Frame frame) {
+  auto executor = co_await asio::this_coro::executor;
+  if (!carry_every_send_ && &context_of(executor) == &context_of(home_))
+    co_return co_await send_here(std::move(frame));
+  // Carried over whole: the sender's cancellation does not cross threads, so a frame
+  // once started is always finished. The writer stays alive until then.
+  auto self = weak_from_this().lock();
+  co_return co_await asio::co_spawn(
+      home_, send_here(std::move(frame)),
+      asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
+}
 asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
   if (busy_) {
     Turn turn;

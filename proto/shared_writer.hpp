@@ -15,14 +15,16 @@ namespace quillmar {
 
 class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
  public:
-  // The writer lives on its executor, which must not run two handlers at once (an
-  // io_context run by one thread, or a strand); a thread pool's executor gets a strand.
+  // The writer lives on its executor. Senders of the same execution context go
+  // straight to it, so they must all run on that executor and it must not run two
+  // handlers at once (an io_context run by one thread, or a strand that every sender of
+  // that context uses). A thread pool's executor gets a strand, and its senders are
+  // carried over to it.
   SharedWriter(asio::any_io_executor executor, std::unique_ptr<WriteHalf> half);
 
   // Waits for its turn, then writes the header and payload as gathered writes. Senders
-  // whose coroutine runs on the writer's executor go straight to it; others are
-  // carried over to it and wait there, and they cannot be cancelled halfway through a
-  // frame.
+  // of other contexts are carried over to the writer's executor and wait there; they
+  // cannot be cancelled halfway through a frame.
   //
   // The first failed write breaks the writer for good: the connection may hold part of
   // a frame, and a dead connection may never complete another write. Every later send
@@ -48,6 +50,7 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
   void dequeue(Turn& turn);
 
   asio::any_io_executor home_;
+  bool carry_every_send_ = false;
   std::unique_ptr<WriteHalf> half_;
   bool busy_ = false;  // a sender holds the turn
   Turn* first_waiting_ = nullptr;
