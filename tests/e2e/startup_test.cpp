@@ -3,6 +3,10 @@
 // stand-in.
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "app/version.hpp"
 #include "e2e_support.hpp"
 #include "proto/io_error.hpp"
@@ -335,21 +339,81 @@ TEST(ConsolePort, TakenByARunningInstanceHandsOverWithoutLookingAtOtherOptions) 
   EXPECT_TRUE(running.running()) << running.describe();
 }
 
-// --- ending by signal -------------------------------------------------------------------
+// --- ending on request ------------------------------------------------------------------
 
-#ifndef _WIN32
-struct SignalCase {
+#ifdef _WIN32
+// The program's hidden window: the one of its class that the child process made.
+HWND program_window(const ChildProcess& client) {
+  struct Search {
+    DWORD process;
+    HWND found = nullptr;
+  } search{client.process_id()};
+  auto deadline = std::chrono::steady_clock::now() + WAIT;
+  while (search.found == nullptr && std::chrono::steady_clock::now() < deadline) {
+    EnumWindows(
+        [](HWND window, LPARAM raw) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(raw);
+          DWORD owner = 0;
+          GetWindowThreadProcessId(window, &owner);
+          wchar_t name[64] = {};
+          GetClassNameW(window, name, 64);
+          if (owner != s->process || std::wstring_view(name) != L"QuillmarNativeWindow")
+            return TRUE;
+          s->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) std::this_thread::sleep_for(20ms);
+  }
+  return search.found;
+}
+
+// The tray menu the program opened, once it shows.
+HWND open_menu_of(const ChildProcess& client) {
+  auto deadline = std::chrono::steady_clock::now() + WAIT;
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (HWND menu = FindWindowExW(nullptr, nullptr, L"#32768", nullptr); menu != nullptr;
+         menu = FindWindowExW(nullptr, menu, L"#32768", nullptr)) {
+      DWORD owner = 0;
+      GetWindowThreadProcessId(menu, &owner);
+      if (owner == client.process_id() && IsWindowVisible(menu)) return menu;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return nullptr;
+}
+
+// "退出 Quillmar" as a user picks it: releasing the right button over the tray icon
+// opens the menu, whose last item is reached with the up key and chosen with Enter.
+void exit_from_the_tray_menu(ChildProcess& client) {
+  HWND window = program_window(client);
+  ASSERT_NE(window, nullptr) << client.describe();
+  PostMessageW(window, WM_APP + 1, 1, WM_RBUTTONUP);
+  HWND menu = open_menu_of(client);
+  ASSERT_NE(menu, nullptr) << client.describe();
+  for (WPARAM key : {VK_UP, VK_RETURN}) PostMessageW(menu, WM_KEYDOWN, key, 0);
+}
+
+// The window's own exit command, as a caller that sends it window messages gives it.
+void exit_by_window_command(ChildProcess& client) {
+  HWND window = program_window(client);
+  ASSERT_NE(window, nullptr) << client.describe();
+  PostMessageW(window, WM_COMMAND, 202, 0);
+}
+#endif
+
+struct EndCase {
   const char* name;
-  void (ChildProcess::*send)();
+  std::function<void(ChildProcess&)> end;
   bool tls = false;  // over TLS, after one visit through the tunnel
 };
 
-void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
 
-class EndsBySignal : public ::testing::TestWithParam<SignalCase> {};
+class EndsOnRequest : public ::testing::TestWithParam<EndCase> {};
 
-TEST_P(EndsBySignal, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
-  const SignalCase& c = GetParam();
+TEST_P(EndsOnRequest, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
+  const EndCase& c = GetParam();
   Gateway gateway(c.tls ? tls_gateway() : plain_gateway());
   LocalService service([](const std::string&) { return http_ok("served"); });
   ClientSetup setup;
@@ -360,13 +424,13 @@ TEST_P(EndsBySignal, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
   ChildProcess client(client_options(setup, args));
   ASSERT_TRUE(client.wait_for_out(banner_line("stopper"), WAIT)) << client.describe();
   if (c.tls) {
-    // The heartbeat and the stream task still share the connection when the signal comes.
+    // The heartbeat and the stream task still share the connection when the end comes.
     auto reply = visit(gateway.public_port(), get_request(public_host("stopper", service.port())));
     EXPECT_EQ(reply.body(), "served") << reply.raw << client.describe();
   }
   std::string key_before = read_file(setup.key_file());
 
-  (client.*c.send)();
+  c.end(client);
   auto code = client.wait_exit(WAIT);
   ASSERT_TRUE(code.has_value()) << client.describe();
   EXPECT_EQ(*code, 0) << client.describe();
@@ -374,12 +438,20 @@ TEST_P(EndsBySignal, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
   EXPECT_EQ(read_file(setup.key_file()), key_before);
 }
 
+#ifdef _WIN32
+// No Ctrl-C reaches a program without a console: it ends from its tray.
+INSTANTIATE_TEST_SUITE_P(E2e, EndsOnRequest,
+                         ::testing::Values(EndCase{"tray_menu_exit", exit_from_the_tray_menu},
+                                           EndCase{"window_exit_over_tls_after_a_visit",
+                                                   exit_by_window_command, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+#else
 INSTANTIATE_TEST_SUITE_P(
-    E2e, EndsBySignal,
-    ::testing::Values(SignalCase{"ctrl_c", &ChildProcess::interrupt},
-                      SignalCase{"sigterm", &ChildProcess::terminate},
-                      SignalCase{"ctrl_c_over_tls_after_a_visit", &ChildProcess::interrupt, true},
-                      SignalCase{"sigterm_over_tls_after_a_visit", &ChildProcess::terminate, true}),
+    E2e, EndsOnRequest,
+    ::testing::Values(EndCase{"ctrl_c", &ChildProcess::interrupt},
+                      EndCase{"sigterm", &ChildProcess::terminate},
+                      EndCase{"ctrl_c_over_tls_after_a_visit", &ChildProcess::interrupt, true},
+                      EndCase{"sigterm_over_tls_after_a_visit", &ChildProcess::terminate, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- the browser ------------------------------------------------------------------------
