@@ -20,20 +20,19 @@ struct ControlSpec {
   HWND WindowState::*kept;  // null: the handle is not kept
 };
 
-constexpr DWORD EDIT_STYLE = WS_TABSTOP;
 constexpr ControlSpec CONTROLS[] = {
     {"STATIC", "Quillmar", 0, 24, 18, 560, 30, 0, nullptr},
     {"STATIC", STARTING_TEXT, 0, 24, 56, 560, 24, 0, &WindowState::status_label},
     {"STATIC", "访问域名：准备中", 0, 24, 86, 580, 24, 0, &WindowState::domain_label},
     {"STATIC", "接入码（只保存在本机，不回显）", 0, 24, 125, 300, 22, 0, nullptr},
-    {"EDIT", "", EDIT_STYLE | ES_PASSWORD, 24, 150, 430, 30, 0, &WindowState::invite_edit},
+    {"EDIT", "", WS_TABSTOP | ES_PASSWORD, 24, 150, 430, 30, 0, &WindowState::invite_edit},
     {"BUTTON", "保存并连接", WS_TABSTOP, 466, 150, 130, 30, ID_SAVE_INVITE, nullptr},
     {"STATIC", "本地端口", 0, 24, 202, 160, 22, 0, nullptr},
-    {"EDIT", "", EDIT_STYLE | ES_NUMBER, 24, 228, 180, 30, 0, &WindowState::port_edit},
+    {"EDIT", "", WS_TABSTOP | ES_NUMBER, 24, 228, 180, 30, 0, &WindowState::port_edit},
     {"BUTTON", "添加映射", WS_TABSTOP, 216, 228, 105, 30, ID_ADD_MAPPING, nullptr},
     {"BUTTON", "删除选中", WS_TABSTOP, 333, 228, 105, 30, ID_DELETE_MAPPING, nullptr},
     {"STATIC", "访问密码（留空默认公开）", 0, 24, 274, 220, 22, 0, nullptr},
-    {"EDIT", "", EDIT_STYLE | ES_PASSWORD, 24, 298, 260, 30, 0, &WindowState::password_edit},
+    {"EDIT", "", WS_TABSTOP | ES_PASSWORD, 24, 298, 260, 30, 0, &WindowState::password_edit},
     {"BUTTON", "设置密码", WS_TABSTOP, 296, 298, 100, 30, ID_SET_PASSWORD, nullptr},
     {"BUTTON", "恢复公开", WS_TABSTOP, 408, 298, 100, 30, ID_MAKE_PUBLIC, nullptr},
     {"LISTBOX", "", WS_TABSTOP | WS_VSCROLL | LBS_NOTIFY, 24, 342, 572, 120, 0,

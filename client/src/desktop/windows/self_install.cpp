@@ -84,23 +84,26 @@ Status replace_by_copy(const std::filesystem::path& program,
 }
 
 Result<std::filesystem::path> install_self() {
+  auto program = current_executable_path();
+  if (!program) return program.error();
+  return install_program(program.value());
+}
+
+Result<std::filesystem::path> install_program(const std::filesystem::path& program) {
   auto installed = install_exe_path();
   if (!installed) return installed.error();
   const std::filesystem::path& install_exe = installed.value();
   std::error_code ec;
   std::filesystem::create_directories(install_exe.parent_path(), ec);
   if (ec) return IoError::from(ec);
-  auto program = current_executable_path();
-  if (!program) return program.error();
 
-  if (!same_file(program.value(), install_exe)) {
+  if (!same_file(program, install_exe)) {
     auto pending_exe = install_exe;
     pending_exe += ".pending";
-    if (auto copied = copy_file_replacing(program.value(), pending_exe); !copied)
-      return copied.error();
+    if (auto copied = copy_file_replacing(program, pending_exe); !copied) return copied.error();
     // A rename fails while the installed copy runs; copying over it may still work.
     if (!rename_replacing(pending_exe, install_exe)) {
-      if (auto replaced = replace_by_copy(program.value(), install_exe, pending_exe); !replaced)
+      if (auto replaced = replace_by_copy(program, install_exe, pending_exe); !replaced)
         return replaced.error();
     }
   }

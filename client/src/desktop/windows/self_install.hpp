@@ -26,6 +26,9 @@ Result<std::filesystem::path> desktop_link_path();
 // Start-menu shortcut, renews a wanted desktop shortcut and an existing Run value, and
 // marks the first-run offer as done. Returns the installed program's path.
 Result<std::filesystem::path> install_self();
+// install_self with the program file given instead of read from the process; the
+// installed program itself is not copied, but its shortcuts are written again.
+Result<std::filesystem::path> install_program(const std::filesystem::path& program);
 // The fallback when the rename fails: the running program copied straight over the
 // installed one, and the pending copy removed.
 Status replace_by_copy(const std::filesystem::path& program,

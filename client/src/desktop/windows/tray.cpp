@@ -108,8 +108,9 @@ void run_tray_command(HWND window, WindowState& state, int id) {
   }
 }
 
-// Through the program's browser opener, not ShellExecuteW: that would let the browser
-// inherit the console's listening socket and keep the port taken after the program ends.
+// Through the program's browser opener rather than ShellExecuteW: the opener hands the
+// browser nothing but the null device, whereas a browser started by the shell may inherit
+// the console's listening socket and keep the port taken after the program has ended.
 void open_console(const WindowState& state) { open_browser(console_url(state.console_port)); }
 
 }  // namespace quillmar

@@ -182,6 +182,17 @@ TEST_F(ProfileTest, InstallCopiesTheProgramAndWritesTheStartMenuLink) {
   EXPECT_EQ(read_file(installed_exe()), read_file(running_program()));
 }
 
+TEST_F(ProfileTest, RunFromTheInstallLocationItCopiesNothingButRewritesTheShortcuts) {
+  ASSERT_TRUE(install_self());
+  test::write_file(installed_exe(), "the installed build");
+  std::filesystem::remove(start_menu_link());
+  auto installed = install_program(installed_exe());
+  ASSERT_TRUE(installed) << installed.error().display();
+  EXPECT_EQ(read_file(installed_exe()), "the installed build");
+  EXPECT_FALSE(std::filesystem::exists(pending_exe()));
+  expect_link_to_installed_copy(start_menu_link());
+}
+
 TEST_F(ProfileTest, MenuInstallReportsWhereTheProgramWent) {
   menu_install(nullptr, boxes.call());
   ASSERT_EQ(boxes.records.size(), 1u);
