@@ -82,8 +82,8 @@ HANDLE open_for_reading(const std::filesystem::path& path) {
   }
 }
 
-// Nothing to carry over from the target on Windows: the new file takes the folder's
-// access rules, as the target did.
+// Nothing is carried over from the target on Windows: the new file gets the access
+// rules its folder hands down (the user's own under the profile).
 struct Replacement {};
 
 // A file the user made read-only is not replaced, as writing it in place would fail.

@@ -230,7 +230,9 @@ TEST(LoadCreds, KeyFileThatIsAFolderIsLeftAlone) {
 }
 
 // An existing key file that cannot be read may hold the only copy of the device's
-// credential: it is neither replaced nor deleted.
+// credential: it is neither replaced nor deleted. Every load and save looks at it again;
+// the user is told once per run, and only what happened: no backup is tried of a file
+// that cannot be read.
 TEST(LoadCreds, ExistingFileThatCannotBeReadIsNeverReplaced) {
   TempDir dir;
   auto path = dir.path() / "id.ini";
@@ -240,49 +242,27 @@ TEST(LoadCreds, ExistingFileThatCannotBeReadIsNeverReplaced) {
   HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  auto loaded = load_capturing(path);
-  Creds changed = loaded.creds;
-  changed.sub = "other";
-  save_creds(changed);
-  CloseHandle(held);
-  EXPECT_EQ(read_file(path), "token=" + TOKEN + "\n");
-#else
-  // Something that is no plain file; reading it must not block either.
-  ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-  auto loaded = load_capturing(path);
-  Creds changed = loaded.creds;
-  changed.sub = "other";
-  save_creds(changed);
-  EXPECT_EQ(std::filesystem::status(path).type(), std::filesystem::file_type::fifo);
-#endif
-  EXPECT_TRUE(is_valid_token(loaded.creds.token));
-  EXPECT_NE(loaded.printed.find("没有覆盖"), std::string::npos) << loaded.printed;
-}
-
-// Every load and save looks at the file again; the user is told once per run, and only
-// what happened: no backup is tried of a file that cannot be read.
-TEST(LoadCreds, AnUnreadableFileIsReportedOnceInWordsThatSayWhatHappened) {
-  TempDir dir;
-  auto path = dir.path() / "id.ini";
-#ifdef _WIN32
-  write_file(path, "token=" + TOKEN + "\n");
-  HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  ASSERT_NE(held, INVALID_HANDLE_VALUE);
   const std::string reason =
       IoError::from(std::error_code(ERROR_SHARING_VIOLATION, std::system_category())).display();
 #else
+  // Something that is no plain file; reading it must not block either.
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
   const std::string reason = "not a regular file";
 #endif
   testing::internal::CaptureStderr();
-  Creds creds = load_creds(path);
-  save_creds(creds);
+  Creds loaded = load_creds(path);
+  Creds changed = loaded;
+  changed.sub = "other";
+  save_creds(changed);
   (void)load_creds(path);
   const std::string printed = testing::internal::GetCapturedStderr();
 #ifdef _WIN32
   CloseHandle(held);
+  EXPECT_EQ(read_file(path), "token=" + TOKEN + "\n");
+#else
+  EXPECT_EQ(std::filesystem::status(path).type(), std::filesystem::file_type::fifo);
 #endif
+  EXPECT_TRUE(is_valid_token(loaded.token));
   EXPECT_EQ(printed,
             "client: " + path_to_utf8(path) + " 读不了（" + reason + "），所以没有覆盖它\n");
   EXPECT_FALSE(std::filesystem::exists(backup_of(path)));
