@@ -7,6 +7,11 @@
 
 #include "async_test.hpp"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace quillmar {
 namespace {
 
@@ -118,6 +123,23 @@ TEST(ReplaceFile, KeepsTheTargetsPermissionsAndGivesNewFilesTheOwnersOnly) {
   ASSERT_TRUE(replace_file(target, temp, "two\n").ok());
   EXPECT_EQ(read_file(target), "two\n");
   EXPECT_EQ(mode_of(target), shared_with_group);
+}
+
+// Root replacing another user's file (a client run with sudo) leaves it that user's,
+// as writing it in place would.
+TEST(ReplaceFile, KeepsTheTargetsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file away";
+  constexpr uid_t NOBODY = 65534;
+  TempDir dir;
+  auto target = dir.path() / "t.ini";
+  write_file(target, "old\n");
+  ASSERT_EQ(::chown(target.c_str(), NOBODY, NOBODY), 0);
+  ASSERT_TRUE(replace_file(target, dir.path() / "t.ini.tmp", "new\n").ok());
+  struct stat info {};
+  ASSERT_EQ(::stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, NOBODY);
+  EXPECT_EQ(info.st_gid, NOBODY);
+  EXPECT_EQ(read_file(target), "new\n");
 }
 
 // A temporary file left over from an earlier run is never written into as it stands:
