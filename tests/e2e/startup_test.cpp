@@ -3,6 +3,7 @@
 // stand-in.
 #include <gtest/gtest.h>
 
+#include <asio/read.hpp>
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -337,6 +338,61 @@ TEST(ConsolePort, TakenByARunningInstanceHandsOverWithoutLookingAtOtherOptions) 
       << "the key file is not read, so not created";
 
   EXPECT_TRUE(running.running()) << running.describe();
+}
+
+// One console exchange read to its end. The console closes its side first, so that side
+// of the connection waits out TIME-WAIT on the console port after the program is gone.
+std::string console_state(std::uint16_t ui) {
+  asio::io_context io;
+  tcp::socket socket(io);
+  socket.connect({asio::ip::address_v4::loopback(), ui});
+  std::string request =
+      "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(ui) + "\r\n\r\n";
+  asio::write(socket, asio::buffer(request));
+  std::string reply;
+  std::error_code ec;
+  asio::read(socket, asio::dynamic_buffer(reply), ec);  // until the console closes
+  return reply;
+}
+
+TEST(ConsolePort, IsFreeForARestartRightAfterTheConsoleWasUsed) {
+  Gateway gateway;
+  ClientSetup setup;
+  std::vector<std::string> args = gateway.client_args();
+  args.insert(args.end(), {"--tls", "off", "--sub", "again"});
+  {
+    ChildProcess first(client_options(setup, args));
+    ASSERT_TRUE(first.wait_for_out(banner_line("again"), WAIT)) << first.describe();
+    for (int request = 0; request < 3; ++request) {
+      EXPECT_NE(console_state(setup.ui).find("\"device_id\""), std::string::npos);
+    }
+    first.terminate();
+    ASSERT_TRUE(first.wait_exit(WAIT).has_value()) << first.describe();
+  }
+  ChildProcess second(client_options(setup, args));
+  ASSERT_TRUE(second.wait_for_out(banner_line("again"), WAIT)) << second.describe();
+  EXPECT_EQ(second.err(), "") << second.describe();
+  EXPECT_NE(console_state(setup.ui).find("\"device_id\""), std::string::npos);
+}
+
+// A write cut off by a kill leaves a full copy of the credential beside the key file (or
+// beside its backup); the next start removes it and keeps the key file itself.
+TEST(KeyFileAtStart, LeftOverTemporaryCopiesAreRemoved) {
+  Gateway gateway;
+  ClientSetup setup;
+  const std::string key_text = with_token("sub=tidy\n");
+  write_file(setup.key_file(), key_text);
+  const auto temp = setup.keys.path() / "id.ini.tmp";
+  const auto backup_temp = setup.keys.path() / "id.ini.bak.tmp";
+  write_file(temp, key_text);
+  write_file(backup_temp, key_text);
+  std::vector<std::string> args = gateway.client_args();
+  args.insert(args.end(), {"--tls", "off"});
+  ChildProcess client(client_options(setup, args));
+  ASSERT_TRUE(client.wait_for_out(banner_line("tidy"), WAIT)) << client.describe();
+  EXPECT_FALSE(std::filesystem::exists(temp));
+  EXPECT_FALSE(std::filesystem::exists(backup_temp));
+  EXPECT_EQ(read_file(setup.key_file()), key_text);
 }
 
 // --- ending on request ------------------------------------------------------------------
