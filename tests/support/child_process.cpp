@@ -483,6 +483,14 @@ bool ChildProcess::running() { return !impl_->wait_exit(Clock::now()); }
 void ChildProcess::interrupt() { impl_->interrupt(); }
 void ChildProcess::terminate() { impl_->terminate(); }
 
+std::uint32_t ChildProcess::process_id() const {
+#ifdef _WIN32
+  return GetProcessId(impl_->process);
+#else
+  return static_cast<std::uint32_t>(impl_->pid);
+#endif
+}
+
 std::string ChildProcess::describe() const {
   std::string text = "command: " + command_text(impl_->options) + "\n--- stdout ---\n" + out() +
                      "\n--- stderr ---\n" + err() + "\n";

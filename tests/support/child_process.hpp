@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -61,6 +62,9 @@ class ChildProcess {
   void interrupt();
   // Linux: SIGTERM. Windows: TerminateProcess with exit code 143.
   void terminate();
+
+  // The operating system's id of the child process.
+  std::uint32_t process_id() const;
 
   // The command line and both outputs, for failure messages.
   std::string describe() const;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <exception>
+#include <system_error>
 
 #include "app/environment.hpp"
 #include "app/instance_probe.hpp"
@@ -31,12 +33,22 @@ int fail(const IoError& error) {
   return 1;
 }
 
-// Bound without any socket option: the port itself is the single-instance lock.
+// The port itself is the single-instance lock, so no second listener may ever get it.
+// Linux refuses a second listener also with SO_REUSEADDR, which lets a restart bind at
+// once while the connections of the last run wait out TIME-WAIT. On Windows that option
+// would let any program take the port over: there the port is claimed exclusively.
+#ifdef _WIN32
+using ConsoleAddressUse = asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+#else
+using ConsoleAddressUse = asio::socket_base::reuse_address;
+#endif
+
 Result<tcp::acceptor> bind_console(asio::io_context& io, std::uint16_t port) {
   tcp::acceptor acceptor(io);
   tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
   std::error_code ec;
   acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(ConsoleAddressUse(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(CONSOLE_LISTEN_BACKLOG, ec);
   if (ec) return IoError::from(ec);
@@ -71,6 +83,32 @@ void merge_invite(const ClientOptions& options, Creds& creds) {
   print_out("client: 接入码已保存（" + path_to_utf8(creds.key_path) + "），以后启动不用再给\n");
 }
 
+IoError error_of(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::system_error& error) {
+    return IoError::from(error.code());
+  } catch (const std::exception& error) {
+    return IoError::make(ErrorKind::Other, error.what());
+  } catch (...) {
+    return IoError::make(ErrorKind::Other, "unknown error");
+  }
+}
+
+// Runs the supervisor until it returns. A worker that cannot be started and a
+// supervisor that throws are start-up errors.
+Status run_supervisor(Runtime& runtime, SupervisorContext context, const StartupSeams& seams) {
+  try {
+    SupervisorEnvironment environment;
+    environment.pool = runtime.worker_context().get_executor();
+    if (seams.supervisor) seams.supervisor(environment);
+    runtime.run(supervise(std::move(context), std::move(environment)), seams.start_worker);
+    return {};
+  } catch (...) {
+    return error_of(std::current_exception());
+  }
+}
+
 }  // namespace
 
 std::vector<asio::ip::address> resolve_gateway(const std::string& gateway) {
@@ -95,7 +133,7 @@ std::vector<asio::ip::address> resolve_gateway(const std::string& gateway) {
   return addresses;
 }
 
-int run_client(const std::vector<std::string>& args) {
+int run_client(const std::vector<std::string>& args, const StartupSeams& seams) {
   if (auto folder = option_value(args, "--install")) {
     auto installed = install_to_dir(*folder, has_option(args, "--force"));
     return installed ? 0 : fail(installed.error());
@@ -125,6 +163,7 @@ int run_client(const std::vector<std::string>& args) {
 
   PunchOptions punch{resolve_gateway(options.gateway), options.entry_port};
   std::filesystem::path key_path = locate_key_file();
+  remove_key_file_leftovers(key_path);
   Creds creds = load_creds(key_path);
   if (debug_enabled()) print_err("client: 凭据文件 " + path_to_utf8(key_path) + "\n");
   merge_invite(options, creds);
@@ -164,10 +203,8 @@ int run_client(const std::vector<std::string>& args) {
                             std::move(exit_rx),
                             console_port,
                             options.auto_rename};
-  SupervisorEnvironment environment;
-  environment.pool = runtime.worker_context().get_executor();
-  runtime.run(supervise(std::move(context), std::move(environment)));
-  return 0;
+  auto ran = run_supervisor(runtime, std::move(context), seams);
+  return ran ? 0 : fail(ran.error());
 }
 
 }  // namespace quillmar

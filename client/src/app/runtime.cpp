@@ -17,11 +17,22 @@ Runtime::~Runtime() {
   session_->shutdown();
 }
 
-void Runtime::run(asio::awaitable<void> task) {
+void Runtime::run(asio::awaitable<void> task, const StartWorker& start_worker) {
   auto keep_workers = asio::make_work_guard(*workers_);
   std::vector<std::thread> threads;
+  auto stop_workers = [&] {
+    workers_->stop();
+    for (auto& thread : threads) thread.join();
+  };
   const unsigned count = std::max(1u, std::thread::hardware_concurrency());
-  for (unsigned i = 0; i < count; ++i) threads.emplace_back([this] { workers_->run(); });
+  try {
+    auto body = [this] { workers_->run(); };
+    for (unsigned i = 0; i < count; ++i)
+      threads.push_back(start_worker ? start_worker(body) : std::thread(body));
+  } catch (...) {
+    stop_workers();
+    throw;
+  }
 
   std::exception_ptr failure;
   asio::co_spawn(*session_, std::move(task), [this, &failure](std::exception_ptr error) {
@@ -29,8 +40,7 @@ void Runtime::run(asio::awaitable<void> task) {
     session_->stop();
   });
   session_->run();
-  workers_->stop();
-  for (auto& thread : threads) thread.join();
+  stop_workers();
   if (failure) std::rethrow_exception(failure);
 }
 

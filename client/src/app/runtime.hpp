@@ -7,7 +7,9 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
+#include <functional>
 #include <memory>
+#include <thread>
 
 namespace quillmar {
 
@@ -25,9 +27,13 @@ class Runtime {
   asio::io_context& session_context() { return *session_; }
   asio::io_context& worker_context() { return *workers_; }
 
+  // How a worker thread is started; empty: std::thread. Tests make it fail.
+  using StartWorker = std::function<std::thread(std::function<void()>)>;
+
   // Starts the workers, runs the task on the main thread until it returns, then stops
-  // everything; a task's exception is rethrown here.
-  void run(asio::awaitable<void> task);
+  // everything; a task's exception, and a worker that cannot be started, are rethrown
+  // here.
+  void run(asio::awaitable<void> task, const StartWorker& start_worker = {});
 
  private:
   // An io_context whose shutdown can be asked for before its destruction.
