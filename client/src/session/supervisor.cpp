@@ -8,6 +8,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/use_awaitable.hpp>
 #include <csignal>
+#include <exception>
 #include <memory>
 #include <random>
 
@@ -79,6 +80,12 @@ struct SessionWait {
   SessionOutcome outcome = SessionOutcome::OUTCOME_RETRY;
 };
 
+// How a session ended: its outcome, or the exception it threw.
+struct SessionEnd {
+  SessionOutcome outcome = SessionOutcome::OUTCOME_RETRY;
+  std::exception_ptr failure;
+};
+
 int random_start(int choices) {
   thread_local std::minstd_rand generator{std::random_device{}()};
   return std::uniform_int_distribution<int>(0, choices - 1)(generator);
@@ -134,6 +141,18 @@ class Supervisor {
                                    SessionEnvironment{env_.pool, env_.session_timings});
   }
 
+  // `||` waits for the first branch that succeeds, so a session that throws would leave
+  // the wait on the channels; its failure travels as a value instead, and ends the
+  // supervisor once it has won.
+  asio::awaitable<SessionEnd> session_ends(SessionInputs inputs) {
+    try {
+      SessionOutcome outcome = co_await session(std::move(inputs));
+      co_return SessionEnd{outcome, nullptr};
+    } catch (...) {
+      co_return SessionEnd{SessionOutcome::OUTCOME_RETRY, std::current_exception()};
+    }
+  }
+
   // Step 6: the session against a reload, Ctrl-C and an exit. The session is not
   // ready before it has run, so only the channels can win at once; of those, the
   // first from a random start does. The branches that lose are cancelled, which
@@ -142,11 +161,14 @@ class Supervisor {
     static constexpr Event ORDER[] = {Event::session_end, Event::reload, Event::ctrl_c,
                                       Event::exit};
     if (auto event = first_ready(ORDER)) co_return SessionWait{*event};
-    auto result = co_await (session(std::move(inputs)) || reload_arrives() || ctrl_c_arrives() ||
-                            exit_arrives());
+    auto result = co_await (session_ends(std::move(inputs)) || reload_arrives() ||
+                            ctrl_c_arrives() || exit_arrives());
     switch (result.index()) {
-      case 0:
-        co_return SessionWait{Event::session_end, std::get<0>(result)};
+      case 0: {
+        const SessionEnd& ended = std::get<0>(result);
+        if (ended.failure) std::rethrow_exception(ended.failure);
+        co_return SessionWait{Event::session_end, ended.outcome};
+      }
       case 1:
         --reloads_arrived_;
         co_return SessionWait{Event::reload};

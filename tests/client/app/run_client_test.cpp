@@ -69,24 +69,34 @@ TEST(RunClient, AWorkerThreadThatCannotStartIsAStartUpError) {
   EXPECT_EQ(ended.err, "Error: " + IoError::from(refused).structured() + "\n");
 }
 
+// A supervisor that fails, in its own code or in the session it waits for, ends the
+// program as a start-up error does.
 TEST(RunClient, ASupervisorThatThrowsIsAStartUpError) {
-  StartupSeams seams;
-  // The session ends at once; the supervisor fails on its way to the next one.
-  seams.supervisor = [](SupervisorEnvironment& environment) {
-    quiet(environment);
-    environment.session = [](SessionInputs, SharedStatePtr, const PunchOptions&,
-                             ControlReceiver&) -> asio::awaitable<SessionOutcome> {
-      co_return SessionOutcome::OUTCOME_RETRY;
-    };
-    environment.on_delay = [](std::chrono::nanoseconds) {
-      throw std::runtime_error("the supervisor broke");
-    };
+  struct Case {
+    const char* name;
+    bool session_throws;  // else the supervisor fails on its way to the next session
+    const char* failure;
   };
-  Ended ended = run_with(seams);
-  EXPECT_EQ(ended.code, 1);
-  EXPECT_EQ(
-      ended.err,
-      "Error: " + IoError::make(ErrorKind::Other, "the supervisor broke").structured() + "\n");
+  const Case cases[] = {{"the supervisor", false, "the supervisor broke"},
+                        {"the session", true, "the session broke"}};
+  for (const auto& c : cases) {
+    StartupSeams seams;
+    seams.supervisor = [&c](SupervisorEnvironment& environment) {
+      quiet(environment);
+      environment.session = [&c](SessionInputs, SharedStatePtr, const PunchOptions&,
+                                 ControlReceiver&) -> asio::awaitable<SessionOutcome> {
+        if (c.session_throws) throw std::runtime_error(c.failure);
+        co_return SessionOutcome::OUTCOME_RETRY;
+      };
+      environment.on_delay = [&c](std::chrono::nanoseconds) {
+        throw std::runtime_error(c.failure);
+      };
+    };
+    Ended ended = run_with(seams);
+    EXPECT_EQ(ended.code, 1) << c.name;
+    EXPECT_EQ(ended.err, "Error: " + IoError::make(ErrorKind::Other, c.failure).structured() + "\n")
+        << c.name;
+  }
 }
 
 TEST(ResolveGateway, TakesLiteralsAndTheSystemResolversAnswer) {
