@@ -40,8 +40,11 @@ asio::awaitable<Status> SharedWriter::send(Frame frame) {
 asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
   if (busy_) {
     Turn turn;
-    enqueue(turn);
+    turn.frame = &frame;
+    turn.writer = this;
+    waiting_.push(turn);
     bool woken = co_await turn.wait.wait();
+    if (turn.result) co_return std::move(*turn.result);
     if (!turn.granted) {
       co_return IoError::make(ErrorKind::Interrupted, "send cancelled");
     }
@@ -52,13 +55,16 @@ asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
   } else {
     busy_ = true;
   }
-  // Released on every way out; a frame left unfinished (the sender cancelled halfway)
-  // breaks the writer.
+  // Released on every way out; a batch left unfinished (the sender cancelled halfway)
+  // breaks the writer, and the senders it carried learn it.
   struct Held {
     SharedWriter& writer;
     bool finished = false;
     ~Held() {
-      if (!finished) writer.broken_ = true;
+      if (!finished) {
+        writer.broken_ = true;
+        writer.settle_carried(IoError::make(ErrorKind::Interrupted, "send cancelled"));
+      }
       writer.release_turn();
     }
   } held{*this};
@@ -69,65 +75,118 @@ asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
   } else if (broken_) {
     sent = IoError::make(ErrorKind::BrokenPipe, "the connection to the gateway is broken");
   } else {
-    sent = co_await write_locked(frame);
+    sent = co_await write_batch(frame);
     if (!sent) broken_ = true;
   }
   held.finished = true;
+  settle_carried(sent);
   co_return sent;
 }
 
-void SharedWriter::enqueue(Turn& turn) {
-  turn.writer = this;
-  (last_waiting_ ? last_waiting_->next : first_waiting_) = &turn;
-  last_waiting_ = &turn;
+asio::awaitable<Status> SharedWriter::write_batch(Frame& own) {
+  carry_waiting(own);
+  headers_.clear();
+  pieces_.clear();
+  auto add = [this](const Frame& frame) {
+    const auto& header =
+        headers_.emplace_back(encode_header(frame.kind, frame.id, frame.payload.size()));
+    pieces_.push_back(asio::buffer(header));
+    if (!frame.payload.empty()) pieces_.push_back(asio::buffer(frame.payload));
+  };
+  headers_.reserve(batch_.size() + 1);
+  add(own);
+  for (const Frame& frame : batch_) add(frame);
+  Status written = co_await write_pieces();
+  batch_.clear();
+  co_return written;
 }
 
-void SharedWriter::dequeue(Turn& turn) {
+// Takes the frames of the oldest waiting senders into the batch, while it has room. A
+// waiting frame beyond the size limit is refused on its own, as its send would be.
+void SharedWriter::carry_waiting(Frame& own) {
+  batch_.clear();
+  std::size_t bytes = FRAME_HEADER_LEN + own.payload.size();
+  while (Turn* next = waiting_.first) {
+    const std::size_t size = next->frame->payload.size();
+    const bool refused = size > MAX_FRAME_LEN;
+    if (!refused && (batch_.size() + 1 >= MAX_BATCH_FRAMES || bytes + size > MAX_BATCH_BYTES))
+      break;
+    waiting_.pop();
+    next->carried = true;
+    carried_.push(*next);
+    if (refused) {
+      next->result = IoError::make(ErrorKind::InvalidInput, "frame too large");
+      continue;
+    }
+    bytes += FRAME_HEADER_LEN + size;
+    batch_.push_back(std::move(*next->frame));
+  }
+}
+
+// Gives every carried sender its result and resumes it. The writer stays alive meanwhile
+// if it is shared, since a resumed sender may let go of it.
+void SharedWriter::settle_carried(const Status& result) {
+  auto self = weak_from_this().lock();
+  while (Turn* turn = carried_.pop()) {
+    if (!turn->result) turn->result = result;
+    turn->carried = false;
+    turn->writer = nullptr;
+    turn->wait.wake();
+  }
+}
+
+void SharedWriter::Line::push(Turn& turn) {
+  (last ? last->next : first) = &turn;
+  last = &turn;
+}
+
+SharedWriter::Turn* SharedWriter::Line::pop() {
+  Turn* taken = first;
+  if (!taken) return nullptr;
+  first = taken->next;
+  if (!first) last = nullptr;
+  taken->next = nullptr;
+  return taken;
+}
+
+void SharedWriter::Line::remove(Turn& turn) {
   Turn* before = nullptr;
-  for (Turn* at = first_waiting_; at && at != &turn; at = at->next) before = at;
-  if ((before ? before->next : first_waiting_) != &turn) return;
-  (before ? before->next : first_waiting_) = turn.next;
-  if (last_waiting_ == &turn) last_waiting_ = before;
+  for (Turn* at = first; at && at != &turn; at = at->next) before = at;
+  if ((before ? before->next : first) != &turn) return;
+  (before ? before->next : first) = turn.next;
+  if (last == &turn) last = before;
   turn.next = nullptr;
 }
 
 SharedWriter::Turn::~Turn() {
-  // A sender that leaves the line without its turn (cancelled, or destroyed with its
-  // context) takes itself out.
-  if (!granted && writer) writer->dequeue(*this);
+  // A sender that leaves without its turn or its result (cancelled, or destroyed with
+  // its context) takes itself out of the line it is in.
+  if (granted || !writer) return;
+  (carried ? writer->carried_ : writer->waiting_).remove(*this);
 }
 
 // Hands the turn straight to the oldest waiting sender, which runs at once.
 void SharedWriter::release_turn() {
-  Turn* next = first_waiting_;
+  Turn* next = waiting_.pop();
   if (!next) {
     busy_ = false;
     return;
   }
-  first_waiting_ = next->next;
-  if (!first_waiting_) last_waiting_ = nullptr;
-  next->next = nullptr;
   next->granted = true;
   next->wait.wake();
 }
 
-asio::awaitable<Status> SharedWriter::write_locked(const Frame& frame) {
-  const auto header = encode_header(frame.kind, frame.id, frame.payload.size());
-  const std::size_t total = FRAME_HEADER_LEN + frame.payload.size();
-  std::size_t sent = 0;
-  while (sent < total) {
-    std::array<asio::const_buffer, 2> pieces;
-    if (sent < FRAME_HEADER_LEN) {
-      pieces = {asio::buffer(header.data() + sent, FRAME_HEADER_LEN - sent),
-                asio::buffer(frame.payload)};
-    } else {
-      pieces = {asio::buffer(frame.payload.data() + (sent - FRAME_HEADER_LEN), total - sent),
-                asio::const_buffer()};
-    }
-    auto [ec, n] = co_await half_->write_some(pieces);
+asio::awaitable<Status> SharedWriter::write_pieces() {
+  std::span<asio::const_buffer> rest(pieces_);
+  while (!rest.empty()) {
+    auto [ec, n] = co_await half_->write_some(rest);
     if (ec) co_return IoError::from(ec);
     if (n == 0) co_return IoError::make(ErrorKind::WriteZero, "write zero");
-    sent += n;
+    while (!rest.empty() && n >= rest.front().size()) {
+      n -= rest.front().size();
+      rest = rest.subspan(1);
+    }
+    if (n > 0) rest.front() += n;
   }
   co_return Status();
 }

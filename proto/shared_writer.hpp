@@ -2,9 +2,12 @@
 // sends: one whole frame at a time, senders served in the order in which they came.
 #pragma once
 
+#include <array>
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "proto/frame.hpp"
 #include "proto/local_wait.hpp"
@@ -22,9 +25,15 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
   // carried over to it.
   SharedWriter(asio::any_io_executor executor, std::unique_ptr<WriteHalf> half);
 
-  // Waits for its turn, then writes the header and payload as gathered writes. Senders
-  // of other contexts are carried over to the writer's executor and wait there; they
-  // cannot be cancelled halfway through a frame.
+  // Waits for its turn, then writes the header and payload as gathered writes. The
+  // sender whose turn it is carries the frames of the senders waiting behind it in the
+  // same write (in their order, up to MAX_BATCH_FRAMES frames or about MAX_BATCH_BYTES
+  // bytes): the bytes on the connection are the same, frames whole and first come first
+  // out, but many small frames cost one system call (and over TLS, records encrypted
+  // together). A carried sender completes with the result of that write. Senders of
+  // other contexts are carried over to the writer's executor and wait there; they cannot
+  // be cancelled halfway through a frame. Cancelling a sender whose frame is already
+  // being carried ends its wait (Interrupted) but not the frame, which leaves whole.
   //
   // The first failed write breaks the writer for good: the connection may hold part of
   // a frame, and a dead connection may never complete another write. Every later send
@@ -33,28 +42,48 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
 
   bool broken() const { return broken_; }
 
- private:
-  asio::awaitable<Status> send_here(Frame frame);
-  asio::awaitable<Status> write_locked(const Frame& frame);
-  void release_turn();
+  static constexpr std::size_t MAX_BATCH_FRAMES = 32;  // 64 pieces: one writev
+  static constexpr std::size_t MAX_BATCH_BYTES = 512 * 1024;
 
-  // A sender waiting for its turn, linked oldest first.
+ private:
+  // A sender waiting for its turn, linked oldest first; once carried by another
+  // sender's write, linked in the carried list until that write's result is known.
   struct Turn {
     ~Turn();
     LocalWait wait;
     SharedWriter* writer = nullptr;
+    Frame* frame = nullptr;
     Turn* next = nullptr;
+    std::optional<Status> result;  // set for a carried sender
     bool granted = false;
+    bool carried = false;
   };
-  void enqueue(Turn& turn);
-  void dequeue(Turn& turn);
+  struct Line {
+    Turn* first = nullptr;
+    Turn* last = nullptr;
+    void push(Turn& turn);
+    Turn* pop();
+    void remove(Turn& turn);
+  };
+
+  asio::awaitable<Status> send_here(Frame frame);
+  asio::awaitable<Status> write_batch(Frame& own);
+  void carry_waiting(Frame& own);
+  void settle_carried(const Status& result);
+  asio::awaitable<Status> write_pieces();
+  void release_turn();
 
   asio::any_io_executor home_;
   bool carry_every_send_ = false;
   std::unique_ptr<WriteHalf> half_;
   bool busy_ = false;  // a sender holds the turn
-  Turn* first_waiting_ = nullptr;
-  Turn* last_waiting_ = nullptr;
+  Line waiting_;
+  Line carried_;
+  // The batch being written: the carried frames (moved here, so a carried sender that
+  // goes away leaves its bytes behind), the headers and the pieces of the write.
+  std::vector<Frame> batch_;
+  std::vector<std::array<std::uint8_t, FRAME_HEADER_LEN>> headers_;
+  std::vector<asio::const_buffer> pieces_;
   bool broken_ = false;
 };
 

@@ -34,7 +34,7 @@ class TcpWriteHalf final : public WriteHalf {
     socket_->shutdown(tcp::socket::shutdown_send, ignored);
   }
 
-  asio::awaitable<IoCount> write_some(std::array<asio::const_buffer, 2> pieces) override {
+  asio::awaitable<IoCount> write_some(std::span<const asio::const_buffer> pieces) override {
     auto [ec, n] = co_await socket_->async_write_some(
         pieces, asio::experimental::as_tuple(asio::use_awaitable));
     co_return IoCount{ec, n};
@@ -70,8 +70,8 @@ SplitStream split_tcp(std::shared_ptr<tcp::socket> socket) {
 
 asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    auto [ec, n] =
-        co_await half.write_some({asio::buffer(bytes.data(), bytes.size()), asio::const_buffer()});
+    const asio::const_buffer piece = asio::buffer(bytes.data(), bytes.size());
+    auto [ec, n] = co_await half.write_some({&piece, 1});
     if (ec) co_return ec;
     if (n == 0) co_return make_error_code(StreamError::write_zero);
     bytes = bytes.subspan(n);

@@ -3,7 +3,6 @@
 // frame reader, the frame writer and the relays work on these interfaces only.
 #pragma once
 
-#include <array>
 #include <asio/awaitable.hpp>
 #include <asio/buffer.hpp>
 #include <asio/ip/tcp.hpp>
@@ -32,8 +31,9 @@ class WriteHalf {
   // Releasing a write half shuts the sending direction down unless a shutdown
   // through it has already succeeded.
   virtual ~WriteHalf() = default;
-  // A gathered write of up to two pieces; returns how many bytes were accepted.
-  virtual asio::awaitable<IoCount> write_some(std::array<asio::const_buffer, 2> pieces) = 0;
+  // A gathered write of the pieces, in order; returns how many bytes were accepted.
+  // The pieces and their bytes stay valid until it completes.
+  virtual asio::awaitable<IoCount> write_some(std::span<const asio::const_buffer> pieces) = 0;
   // Ends the sending direction (TLS: a close notice, then the TCP send direction).
   virtual asio::awaitable<std::error_code> shutdown() = 0;
 };

@@ -27,13 +27,13 @@ struct TlsConnection {
 // the TLS library's. The caller bounds it with a timer; cancelling it (as `||` does)
 // ends it at once and closes the socket.
 //
-// The halves share one TLS stream. Every operation on it runs on a strand of the
-// connection, so one task may read while others write from any thread of the
-// runtime. The read half reports a peer that closes without a close notice as end of
-// input. The write half's shutdown sends the close notice, then ends the TCP send
-// direction; releasing the write half without it does the same in the background,
-// giving up after CLOSE_NOTIFY_TIMEOUT. The connection closes when both halves and
-// that background step are done.
+// The halves share one TlsEngine, so one task may read while another writes, from any
+// threads; the session's both run on its own thread. Each write of the write half
+// leaves in one socket write. The read half reports a peer that closes without a close
+// notice as end of input. The write half's shutdown sends the close notice, then ends
+// the TCP send direction; releasing the write half without it does the same in the
+// background, giving up after CLOSE_NOTIFY_TIMEOUT. The connection closes when both
+// halves and that background step are done.
 asio::awaitable<Result<TlsConnection>> tls_handshake(asio::ip::tcp::socket socket,
                                                      ClientConfigPtr config,
                                                      const ServerName& name);

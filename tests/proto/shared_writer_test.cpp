@@ -65,7 +65,7 @@ TEST(SendFrame, WritesHeaderAndPayloadInOneGatheredWrite) {
   EXPECT_EQ(f.log->snapshot(),
             (Bytes{0x11, 0x01, 0x02, 0x03, 0x04, 0, 0, 0, 5, 'h', 'e', 'l', 'l', 'o'}));
   ASSERT_EQ(f.log->calls.size(), 1u);
-  EXPECT_EQ(f.log->calls[0], (std::pair<std::size_t, std::size_t>{9, 5}));
+  EXPECT_EQ(f.log->calls[0], (std::vector<std::size_t>{9, 5}));
 }
 
 TEST(SendFrame, EmptyPayloadWritesTheHeaderOnly) {
@@ -81,8 +81,7 @@ TEST(SendFrame, AWriterTakingThreeBytesAtATimeGetsTheExactBytesHeaderFirst) {
             (Bytes{0x10, 0, 0, 1, 2, 0, 0, 0, 8, 'a', 'b', 'c', 'd', 'e', 'f', 'g', 'h'}));
   // While header bytes remain, each write carries the rest of the header and the
   // whole payload; then only the rest of the payload.
-  std::vector<std::pair<std::size_t, std::size_t>> expected{{9, 8}, {6, 8}, {3, 8},
-                                                            {8, 0}, {5, 0}, {2, 0}};
+  std::vector<std::vector<std::size_t>> expected{{9, 8}, {6, 8}, {3, 8}, {8}, {5}, {2}};
   EXPECT_EQ(f.log->calls, expected);
 }
 
@@ -155,6 +154,58 @@ TEST(SendFrame, WaitingSendersAreServedInArrivalOrder) {
   for (std::uint32_t i = 0; i < SENDERS; ++i) {
     EXPECT_EQ((*frames)[i].id, i);
     EXPECT_TRUE(sends[i].done && sends[i].status.ok());
+  }
+}
+
+// Senders that wait while another writes leave together in the next write, in their
+// order; a waiting frame beyond the limit is refused on its own; a failed batch fails
+// every sender it carried.
+TEST(SendFrame, WaitingSendersLeaveTogetherInTheNextWrite) {
+  struct Case {
+    const char* name;
+    bool batch_fails;
+  };
+  const Case cases[] = {{"written", false}, {"the batch fails", true}};
+  for (const auto& c : cases) {
+    asio::io_context io;
+    auto log = std::make_shared<WriteLog>();
+    auto gate = std::make_shared<test::WriteGate>(io.get_executor());
+    WriteBehaviour behaviour{.gate = gate};
+    if (c.batch_fails) {
+      behaviour.passing_writes = 1;
+      behaviour.failing_writes = 1;
+    }
+    SharedWriter writer(io.get_executor(), std::make_unique<RecordingWriteHalf>(log, behaviour));
+
+    constexpr std::uint32_t SENDERS = 6;
+    constexpr std::uint32_t TOO_LARGE = 3;
+    std::vector<Spawned> sends(SENDERS);
+    for (std::uint32_t i = 0; i < SENDERS; ++i) {
+      Bytes payload = i == TOO_LARGE ? Bytes(MAX_FRAME_LEN + 1, 'x') : Bytes{'a', 'b'};
+      spawn_send(io, writer, Frame{std::move(payload), i, KIND_DATA}, sends[i]);
+      poll(io);  // sender 0 is writing, the others wait
+    }
+    gate->open();
+    io.restart();
+    io.run();
+
+    // Sender 0's frame went alone; sender 1 carried 2, 4 and 5 in its write.
+    const std::vector<std::vector<std::size_t>> expected{{9, 2}, {9, 2, 9, 2, 9, 2, 9, 2}};
+    EXPECT_EQ(log->calls, expected) << c.name;
+    auto frames = test::parse_frames(log->snapshot());
+    ASSERT_TRUE(frames) << c.name;
+    const std::vector<std::uint32_t> ids{0, 1, 2, 4, 5};
+    std::vector<std::uint32_t> written;
+    for (const auto& frame : *frames) written.push_back(frame.id);
+    EXPECT_EQ(written, c.batch_fails ? std::vector<std::uint32_t>{0} : ids) << c.name;
+    for (std::uint32_t i = 0; i < SENDERS; ++i) {
+      ASSERT_TRUE(sends[i].done && !sends[i].failed) << c.name << " " << i;
+      if (i == TOO_LARGE) {
+        EXPECT_EQ(sends[i].status.error().kind, ErrorKind::InvalidInput) << c.name;
+      } else {
+        EXPECT_EQ(sends[i].status.ok(), i == 0 || !c.batch_fails) << c.name << " " << i;
+      }
+    }
   }
 }
 

@@ -817,9 +817,10 @@ asio::awaitable<std::error_code> write_pattern(std::unique_ptr<WriteHalf> half, 
     std::size_t end = std::min(total, sent + chunk);
     while (sent < end) {
       std::size_t head = std::min<std::size_t>(9, end - sent);
-      auto [ec, n] =
-          co_await half->write_some({asio::buffer(data.data() + sent, head),
-                                     asio::buffer(data.data() + sent + head, end - sent - head)});
+      const std::array<asio::const_buffer, 2> pieces = {
+          asio::buffer(data.data() + sent, head),
+          asio::buffer(data.data() + sent + head, end - sent - head)};
+      auto [ec, n] = co_await half->write_some(pieces);
       if (ec) co_return ec;
       if (n == 0) co_return make_error_code(StreamError::write_zero);
       sent += n;

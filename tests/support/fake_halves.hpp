@@ -79,7 +79,7 @@ class ScriptedReadHalf final : public ReadHalf {
 struct WriteLog {
   std::mutex mutex;
   std::vector<std::uint8_t> bytes;
-  std::vector<std::pair<std::size_t, std::size_t>> calls;  // piece sizes of each write_some
+  std::vector<std::vector<std::size_t>> calls;  // piece sizes of each write_some
   std::size_t shutdowns = 0;
   bool released = false;
 
@@ -120,11 +120,12 @@ class WriteGate {
 
 struct WriteBehaviour {
   std::size_t max_per_write = std::numeric_limits<std::size_t>::max();
-  std::size_t failing_writes = 0;  // the first this many writes fail with `failure`
+  std::size_t failing_writes = 0;  // this many writes fail with `failure`, after
   std::error_code failure = asio::error::broken_pipe;
   bool accept_nothing = false;                // every write accepts 0 bytes
   bool yield_each_write = false;              // let other tasks run inside every write
   std::shared_ptr<WriteGate> gate = nullptr;  // every write waits for it
+  std::size_t passing_writes = 0;             // the first this many, which succeed
 };
 
 class RecordingWriteHalf final : public WriteHalf {
@@ -136,7 +137,7 @@ class RecordingWriteHalf final : public WriteHalf {
     log_->released = true;
   }
 
-  asio::awaitable<IoCount> write_some(std::array<asio::const_buffer, 2> pieces) override {
+  asio::awaitable<IoCount> write_some(std::span<const asio::const_buffer> pieces) override {
     if (behaviour_.gate) {
       bool passed = co_await behaviour_.gate->pass();
       if (!passed) co_return IoCount{asio::error::operation_aborted, 0};
@@ -145,8 +146,11 @@ class RecordingWriteHalf final : public WriteHalf {
       co_await asio::post(co_await asio::this_coro::executor, asio::use_awaitable);
     }
     std::lock_guard lock(log_->mutex);
-    log_->calls.emplace_back(pieces[0].size(), pieces[1].size());
-    if (behaviour_.failing_writes > 0) {
+    auto& sizes = log_->calls.emplace_back();
+    for (const auto& piece : pieces) sizes.push_back(piece.size());
+    if (behaviour_.passing_writes > 0) {
+      --behaviour_.passing_writes;
+    } else if (behaviour_.failing_writes > 0) {
       --behaviour_.failing_writes;
       co_return IoCount{behaviour_.failure, 0};
     }

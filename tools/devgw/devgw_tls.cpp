@@ -41,21 +41,20 @@ class SslWriteHalf final : public WriteHalf {
 
   // A frame header on its own would cost a TLS record of nine bytes: the header and
   // the start of the payload go out together as one record instead.
-  asio::awaitable<IoCount> write_some(std::array<asio::const_buffer, 2> pieces) override {
-    if (pieces[0].size() == 0) {
+  asio::awaitable<IoCount> write_some(std::span<const asio::const_buffer> pieces) override {
+    while (!pieces.empty() && pieces.front().size() == 0) pieces = pieces.subspan(1);
+    if (pieces.empty()) co_return IoCount{};
+    const asio::const_buffer first = pieces.front();
+    if (first.size() >= TLS_RECORD || pieces.size() == 1) {
       auto [ec, n] = co_await stream_->async_write_some(
-          pieces[1], asio::experimental::as_tuple(asio::use_awaitable));
+          first, asio::experimental::as_tuple(asio::use_awaitable));
       co_return IoCount{ec, n};
     }
-    if (pieces[0].size() >= TLS_RECORD || pieces[1].size() == 0) {
-      auto [ec, n] = co_await stream_->async_write_some(
-          pieces[0], asio::experimental::as_tuple(asio::use_awaitable));
-      co_return IoCount{ec, n};
-    }
-    std::size_t second = std::min(pieces[1].size(), TLS_RECORD - pieces[0].size());
-    scratch_.resize(pieces[0].size() + second);
-    std::memcpy(scratch_.data(), pieces[0].data(), pieces[0].size());
-    std::memcpy(scratch_.data() + pieces[0].size(), pieces[1].data(), second);
+    const asio::const_buffer next = pieces[1];
+    std::size_t second = std::min(next.size(), TLS_RECORD - first.size());
+    scratch_.resize(first.size() + second);
+    std::memcpy(scratch_.data(), first.data(), first.size());
+    std::memcpy(scratch_.data() + first.size(), next.data(), second);
     auto [ec, n] = co_await stream_->async_write_some(
         asio::buffer(scratch_), asio::experimental::as_tuple(asio::use_awaitable));
     co_return IoCount{ec, n};
