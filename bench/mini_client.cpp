@@ -43,11 +43,14 @@ using namespace quillmar;
 using Bytes = std::vector<std::uint8_t>;
 constexpr auto as_tuple_awaitable = asio::experimental::as_tuple(asio::use_awaitable);
 
-constexpr std::size_t NET_READ = 256 * 1024;             // one read from the gateway connection
-constexpr std::size_t INBOX_SIZE = 2 * 1024 * 1024;      // holds a largest frame and a read
-constexpr std::size_t LOCAL_READ = 256 * 1024;           // one read from a local service, one frame
-constexpr std::size_t OUTBOX_LIMIT = 4 * 1024 * 1024;    // local readers pause above this
-constexpr std::size_t TO_LOCAL_LIMIT = 4 * 1024 * 1024;  // the frame loop waits above this
+constexpr std::size_t NET_READ = 256 * 1024;         // one read from the gateway connection
+constexpr std::size_t INBOX_SIZE = 2 * 1024 * 1024;  // holds a largest frame and a read
+// Frames of the client's size. Bytes on their way pile up in the stand-in when a visitor
+// stops reading (iperf3 at the end of a test), and with no per-stream window larger
+// frames could hold up the connection behind them.
+constexpr std::size_t LOCAL_READ = 64 * 1024;        // one read from a local service, one frame
+constexpr std::size_t OUTBOX_LIMIT = 1024 * 1024;    // local readers pause above this
+constexpr std::size_t TO_LOCAL_LIMIT = 1024 * 1024;  // the frame loop waits above this
 constexpr auto HEARTBEAT_EVERY = std::chrono::seconds(25);
 constexpr std::string_view TOKEN = "mini-client-benchmark-token";
 
