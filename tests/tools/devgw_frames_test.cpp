@@ -58,27 +58,39 @@ ReadAll read_all(std::vector<ReadStep> steps, std::size_t max_per_read) {
 }
 
 TEST(DevgwFrameReader, TakesFramesOfAnySizeOutOfReadsOfAnySize) {
-  // Small frames packed together, a frame larger than the read buffer, an empty one.
-  const std::vector<Frame> sent = {
-      {pattern(3, 1), 7, KIND_DATA},          {{}, 7, KIND_CLOSE},
-      {pattern(300 * 1024, 2), 9, KIND_DATA}, {pattern(70 * 1024, 3), 9, KIND_DATA},
-      {pattern(MAX_FRAME_LEN, 4), 1, 255},    {pattern(1, 5), 0xFFFFFFFF, 0},
+  // Small frames packed together, cut anywhere by small reads; frames larger than the
+  // read buffer, with one of the largest size, by larger reads.
+  struct Case {
+    std::vector<Frame> sent;
+    std::vector<std::size_t> read_sizes;
+  } cases[] = {
+      {{{pattern(3, 1), 7, KIND_DATA},
+        {{}, 7, KIND_CLOSE},
+        {pattern(100, 2), 9, KIND_DATA},
+        {pattern(1, 5), 0xFFFFFFFF, 0}},
+       {1, 5, 64}},
+      {{{pattern(300 * 1024, 2), 9, KIND_DATA},
+        {pattern(70 * 1024, 3), 9, KIND_DATA},
+        {pattern(MAX_FRAME_LEN, 4), 1, 255},
+        {pattern(3, 1), 7, KIND_DATA}},
+       {4096, 100000, std::numeric_limits<std::size_t>::max()}},
   };
-  Bytes wire;
-  for (const auto& frame : sent) {
-    auto one = wire_of(frame);
-    wire.insert(wire.end(), one.begin(), one.end());
-  }
-  for (std::size_t per_read : {std::size_t{5}, std::size_t{4096}, std::size_t{100000},
-                               std::numeric_limits<std::size_t>::max()}) {
-    auto all = read_all({{wire, {}}}, per_read);
-    ASSERT_TRUE(all.last.ok()) << per_read;
-    EXPECT_FALSE(all.last.value().has_value()) << per_read;
-    ASSERT_EQ(all.frames.size(), sent.size()) << per_read;
-    for (std::size_t i = 0; i < sent.size(); ++i) {
-      EXPECT_EQ(all.frames[i].kind, sent[i].kind) << per_read << " frame " << i;
-      EXPECT_EQ(all.frames[i].id, sent[i].id) << per_read << " frame " << i;
-      EXPECT_TRUE(all.frames[i].payload == sent[i].payload) << per_read << " frame " << i;
+  for (const auto& c : cases) {
+    Bytes wire;
+    for (const auto& frame : c.sent) {
+      auto one = wire_of(frame);
+      wire.insert(wire.end(), one.begin(), one.end());
+    }
+    for (std::size_t per_read : c.read_sizes) {
+      auto all = read_all({{wire, {}}}, per_read);
+      ASSERT_TRUE(all.last.ok()) << per_read;
+      EXPECT_FALSE(all.last.value().has_value()) << per_read;
+      ASSERT_EQ(all.frames.size(), c.sent.size()) << per_read;
+      for (std::size_t i = 0; i < c.sent.size(); ++i) {
+        EXPECT_EQ(all.frames[i].kind, c.sent[i].kind) << per_read << " frame " << i;
+        EXPECT_EQ(all.frames[i].id, c.sent[i].id) << per_read << " frame " << i;
+        EXPECT_TRUE(all.frames[i].payload == c.sent[i].payload) << per_read << " frame " << i;
+      }
     }
   }
 }
