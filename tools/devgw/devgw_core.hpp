@@ -19,7 +19,6 @@
 #include "devgw/devgw_rules.hpp"
 #include "proto/async_queue.hpp"
 #include "proto/frame.hpp"
-#include "proto/shared_writer.hpp"
 
 namespace quillmar::devgw {
 
@@ -31,7 +30,12 @@ class ControlSession;
 // Frames from the device for one visitor, waiting for the visitor's writer. When the
 // queue is full the device's frame loop waits: the protocol has no per-stream window.
 inline constexpr std::size_t VISITOR_QUEUE_DEPTH = 64;
-inline constexpr std::size_t VISITOR_READ_BUFFER = 64 * 1024;
+// A visitor's bytes are read in large pieces and sent as frames of the client's own size,
+// which leave together in one write.
+inline constexpr std::size_t VISITOR_READ_BUFFER = 256 * 1024;
+inline constexpr std::size_t VISITOR_FRAME = 64 * 1024;
+// Frames already queued for a visitor go out together, up to this many per write.
+inline constexpr std::size_t VISITOR_WRITE_FRAMES = 16;
 
 struct Usage {
   std::uint64_t used = 0;
