@@ -12,6 +12,7 @@
 #include "devgw/devgw_cert.hpp"
 #include "devgw/devgw_core.hpp"
 #include "devgw/devgw_session.hpp"
+#include "proto/connect.hpp"
 #include "proto/text.hpp"
 
 namespace quillmar::devgw {
@@ -35,24 +36,12 @@ std::uint64_t system_unix_seconds() {
 }
 
 Result<tcp::acceptor> listen_on(const Strand& strand, std::uint16_t port, std::string_view what) {
-  tcp::acceptor acceptor(strand);
-  tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
-  std::error_code ec;
-  acceptor.open(endpoint.protocol(), ec);
-#ifndef _WIN32
-  // Restarts within TIME_WAIT may rebind. On Windows the same option would let two
-  // processes share the port, so it stays off there.
-  if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-#endif
-  if (!ec) acceptor.bind(endpoint, ec);
-  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    IoError error = IoError::from(ec);
-    error.message = "cannot listen for " + std::string(what) +
-                    " on 127.0.0.1:" + std::to_string(port) + ": " + error.message;
-    return error;
-  }
-  return acceptor;
+  auto listening = listen_tcp(strand, {asio::ip::address_v4::loopback(), port});
+  if (listening) return listening;
+  IoError error = listening.error();
+  error.message = "cannot listen for " + std::string(what) +
+                  " on 127.0.0.1:" + std::to_string(port) + ": " + error.message;
+  return error;
 }
 
 // Accepts until the listener closes; an accept error is logged, then a short pause.

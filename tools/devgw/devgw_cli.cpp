@@ -137,6 +137,15 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
       return {};
     };
   };
+  // A listener's port, or "off" for none.
+  auto optional_port_into = [](std::optional<std::uint16_t>& field) {
+    return [target = &field](std::string_view option, std::string_view value) -> Status {
+      auto port = listener_port(option, value, true);
+      if (!port) return port.error();
+      *target = port.value();
+      return {};
+    };
+  };
   // A number, or "auto" for the bound port of the listener behind it.
   auto number_or_auto = [](std::uint64_t& field, bool& automatic) {
     return [target = &field, flag = &automatic](std::string_view option,
@@ -172,32 +181,14 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
          o.control_port = *port.value();
          return {};
        }},
-      {"--public-http-port",
-       [&](std::string_view option, std::string_view value) -> Status {
-         auto port = listener_port(option, value, true);
-         if (!port) return port.error();
-         o.public_http_port = port.value();
-         return {};
-       }},
-      {"--public-https-port",
-       [&](std::string_view option, std::string_view value) -> Status {
-         auto port = listener_port(option, value, true);
-         if (!port) return port.error();
-         o.public_https_port = port.value();
-         return {};
-       }},
+      {"--public-http-port", optional_port_into(o.public_http_port)},
+      {"--public-https-port", optional_port_into(o.public_https_port)},
       {"--front-ca-out",
        [&](std::string_view, std::string_view value) -> Status {
          o.front_ca_file = std::filesystem::path(std::u8string(value.begin(), value.end()));
          return {};
        }},
-      {"--admin-port",
-       [&](std::string_view option, std::string_view value) -> Status {
-         auto port = listener_port(option, value, true);
-         if (!port) return port.error();
-         o.admin_port = port.value();
-         return {};
-       }},
+      {"--admin-port", optional_port_into(o.admin_port)},
       {"--raw",
        [&](std::string_view, std::string_view value) -> Status {
          auto route = raw_route(value);

@@ -1,8 +1,8 @@
 #include "direct/candidate_search.hpp"
 
 #include "app/output.hpp"
+#include "direct/addresses.hpp"
 #include "direct/punch_probe.hpp"
-#include "direct/sockets.hpp"
 #include "proto/connect.hpp"
 
 namespace quillmar {

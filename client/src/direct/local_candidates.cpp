@@ -3,7 +3,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/udp.hpp>
 
-#include "direct/sockets.hpp"
+#include "direct/addresses.hpp"
 #include "proto/text.hpp"
 
 namespace quillmar {

@@ -9,10 +9,10 @@
 
 #include "app/environment.hpp"
 #include "app/output.hpp"
+#include "direct/addresses.hpp"
 #include "direct/pairing_watch.hpp"
 #include "direct/punch_probe.hpp"
 #include "direct/punch_result.hpp"
-#include "direct/sockets.hpp"
 #include "proto/connect.hpp"
 
 namespace quillmar {
@@ -95,7 +95,7 @@ asio::awaitable<Status> open_direct_listeners(OwnerPairing pairing, SharedWriter
       continue;
     }
     asio::any_io_executor strand = asio::make_strand(pool);
-    auto listener = listen_at(strand, setup.listen_address, port);
+    auto listener = listen_tcp(strand, {setup.listen_address, port});
     if (!listener) {
       if (listener.error().kind != ErrorKind::AddrInUse) co_return listener.error();
       print_out("client: :" + std::to_string(port) +

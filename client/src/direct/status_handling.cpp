@@ -6,11 +6,11 @@
 #include <asio/strand.hpp>
 
 #include "app/output.hpp"
+#include "direct/addresses.hpp"
 #include "direct/candidate_search.hpp"
 #include "direct/offers.hpp"
 #include "direct/owner_listener.hpp"
 #include "direct/records.hpp"
-#include "direct/sockets.hpp"
 #include "direct/visitor_entry.hpp"
 #include "proto/text.hpp"
 #include "settings/device_id.hpp"

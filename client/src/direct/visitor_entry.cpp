@@ -9,10 +9,10 @@
 
 #include "app/environment.hpp"
 #include "app/output.hpp"
+#include "direct/addresses.hpp"
 #include "direct/front_door.hpp"
 #include "direct/pairing_watch.hpp"
 #include "direct/punch_result.hpp"
-#include "direct/sockets.hpp"
 #include "proto/connect.hpp"
 
 namespace quillmar {
@@ -28,7 +28,7 @@ asio::awaitable<Status> serve_entry(FrontDoor door, ReachableCandidate owner,
                                     DirectTimings timings) {
   if (entry_port == 0) co_return IoError::make(ErrorKind::InvalidInput, std::string(NO_ENTRY_PORT));
   asio::any_io_executor executor = co_await asio::this_coro::executor;
-  auto listener = listen_at(executor, asio::ip::address_v4::loopback(), entry_port);
+  auto listener = listen_tcp(executor, {asio::ip::address_v4::loopback(), entry_port});
   if (!listener) co_return listener.error();
   print_out("client: 直连入口 http://127.0.0.1:" + std::to_string(entry_port) +
             " → 对端 :" + std::to_string(owner.endpoint.port()) + "\n");

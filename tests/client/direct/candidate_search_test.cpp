@@ -7,7 +7,7 @@
 
 #include <asio/ip/udp.hpp>
 
-#include "direct/sockets.hpp"
+#include "direct/addresses.hpp"
 
 #include "direct_test_support.hpp"
 #include "stalled_listener.hpp"

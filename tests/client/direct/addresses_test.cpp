@@ -1,12 +1,7 @@
-// Reading candidate addresses, writing socket addresses, and the listeners both sides
-// open.
-#include "direct/sockets.hpp"
+// Reading candidate addresses and writing socket addresses.
+#include "direct/addresses.hpp"
 
 #include <gtest/gtest.h>
-
-#include <asio/io_context.hpp>
-
-#include "direct_test_support.hpp"
 
 namespace quillmar {
 namespace {
@@ -57,19 +52,6 @@ TEST(ReadIp, ComparesFamilyAndBytes) {
 TEST(SocketAddressText, BracketsIpv6Only) {
   EXPECT_EQ(socket_address_text(*read_ip("192.0.2.7"), 8080), "192.0.2.7:8080");
   EXPECT_EQ(socket_address_text(*read_ip("2001:db8::7"), 0), "[2001:db8::7]:0");
-}
-
-TEST(ListenAt, ReportsATakenPortAsAddressInUse) {
-  asio::io_context io;
-  asio::ip::tcp::acceptor holder(io, {test::LISTEN_ADDRESS, 0});
-  const std::uint16_t port = holder.local_endpoint().port();
-  auto taken = listen_at(io.get_executor(), test::LISTEN_ADDRESS, port);
-  ASSERT_FALSE(taken.ok());
-  EXPECT_EQ(taken.error().kind, ErrorKind::AddrInUse);
-
-  auto other = listen_at(io.get_executor(), test::PEER_ADDRESS, port);
-  ASSERT_TRUE(other.ok()) << other.error().display();
-  EXPECT_EQ(other.value().local_endpoint(), asio::ip::tcp::endpoint(test::PEER_ADDRESS, port));
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "direct/sockets.hpp"
+#include "direct/addresses.hpp"
 
 #include <algorithm>
 
@@ -53,24 +53,6 @@ std::string socket_address_text(const asio::ip::address& address, std::uint16_t 
 
 std::string socket_address_text(const asio::ip::tcp::endpoint& endpoint) {
   return socket_address_text(endpoint.address(), endpoint.port());
-}
-
-Result<asio::ip::tcp::acceptor> listen_at(asio::any_io_executor executor,
-                                          const asio::ip::address& address, std::uint16_t port) {
-  using asio::ip::tcp;
-  tcp::acceptor acceptor(executor);
-  tcp::endpoint endpoint(address, port);
-  std::error_code ec;
-  acceptor.open(endpoint.protocol(), ec);
-#ifndef _WIN32
-  // As the usual listeners do there, so a port left in TIME_WAIT can be bound again.
-  // On Windows the same option would let another program share the port.
-  if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-#endif
-  if (!ec) acceptor.bind(endpoint, ec);
-  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) return IoError::from(ec);
-  return acceptor;
 }
 
 }  // namespace quillmar

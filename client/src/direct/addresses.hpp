@@ -1,17 +1,13 @@
-// Addresses and listeners of the direct connections: reading a candidate's address as
-// an IP address, comparing with a list, the usual written form of a socket address,
-// and opening a listener the way both sides do.
+// Address texts of the direct connections: reading a candidate's address as an IP
+// address, comparing with a list, and the usual written form of a socket address.
 #pragma once
 
-#include <asio/any_io_executor.hpp>
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "proto/result.hpp"
 
 namespace quillmar {
 
@@ -25,10 +21,5 @@ bool is_one_of(const asio::ip::address& address, const std::vector<asio::ip::add
 // "192.0.2.1:80", or "[2001:db8::1]:80" for IPv6.
 std::string socket_address_text(const asio::ip::address& address, std::uint16_t port);
 std::string socket_address_text(const asio::ip::tcp::endpoint& endpoint);
-
-// A TCP listener bound at the address and port, or the error of the step that failed
-// (a port in use is AddrInUse, from the bind or the listen).
-Result<asio::ip::tcp::acceptor> listen_at(asio::any_io_executor executor,
-                                          const asio::ip::address& address, std::uint16_t port);
 
 }  // namespace quillmar
