@@ -5,13 +5,11 @@
 
 namespace quillmar::devgw {
 
-bool PunchLog::record(std::string_view device, std::uint8_t kind, std::string payload) {
-  if (kind != KIND_PUNCH_OFFER && kind != KIND_PUNCH_RESULT) return false;
+void PunchLog::record(std::string_view device, std::uint8_t kind, std::string payload) {
   auto entry = by_device_.find(device);
   if (entry == by_device_.end()) entry = by_device_.emplace(std::string(device), Sent{}).first;
   auto& list = kind == KIND_PUNCH_OFFER ? entry->second.offers : entry->second.results;
   list.push_back(std::move(payload));
-  return true;
 }
 
 std::string PunchLog::reply(std::string_view what, std::string_view device) const {

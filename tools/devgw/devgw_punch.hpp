@@ -14,8 +14,8 @@ namespace quillmar::devgw {
 
 class PunchLog {
  public:
-  // Keeps the payload when the kind is an offer or a result; true when it did.
-  bool record(std::string_view device, std::uint8_t kind, std::string payload);
+  // Keeps the payload of a KIND_PUNCH_OFFER or KIND_PUNCH_RESULT frame.
+  void record(std::string_view device, std::uint8_t kind, std::string payload);
 
   // "ok" and each payload of that kind from the device in its quoted form, oldest
   // first, separated by blanks; the kind is "offers" or "results".

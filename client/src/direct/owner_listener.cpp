@@ -184,12 +184,10 @@ asio::awaitable<void> run_owner_direct_session(tcp::socket peer, tcp::socket loc
                                                std::chrono::milliseconds watch_interval) {
   SplitStream peer_halves = split_tcp(std::move(peer));
   SplitStream local_halves = split_tcp(std::move(local));
-  bool cut = co_await relay_while_paired(std::move(peer_halves), std::move(local_halves),
-                                         std::move(shared), generation, watch_interval);
-  if (cut) {
-    print_out("client: 名单变了，掐断与 " + peer_ip.to_string() +
-              " 的直连（之后重新配对才会再连上）\n");
-  }
+  std::string cut_line =
+      "client: 名单变了，掐断与 " + peer_ip.to_string() + " 的直连（之后重新配对才会再连上）\n";
+  co_await relay_while_paired(std::move(peer_halves), std::move(local_halves), std::move(shared),
+                              generation, watch_interval, std::move(cut_line));
 }
 
 asio::awaitable<void> send_owner_result(std::string payload, SharedWriterPtr writer) {

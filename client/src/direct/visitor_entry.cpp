@@ -86,9 +86,9 @@ asio::awaitable<void> run_visitor_direct_session(tcp::socket local, tcp::socket 
                                                  std::chrono::milliseconds watch_interval) {
   SplitStream local_halves = split_tcp(std::move(local));
   SplitStream owner_halves = split_tcp(std::move(owner));
-  bool cut = co_await relay_while_paired(std::move(local_halves), std::move(owner_halves),
-                                         std::move(shared), generation, watch_interval);
-  if (cut) print_out("client: 对方撤了直连，这条断开（重连后走中继）\n");
+  std::string cut_line = "client: 对方撤了直连，这条断开（重连后走中继）\n";
+  co_await relay_while_paired(std::move(local_halves), std::move(owner_halves), std::move(shared),
+                              generation, watch_interval, std::move(cut_line));
 }
 
 }  // namespace quillmar

@@ -60,8 +60,8 @@ class VisitorEntry : public StandInTest {
 
 TEST_F(VisitorEntry, GoesStraightToTheOwnerAndIsCutWhenThePairingChanges) {
   store(visitor_->direct_active, 1);
-  start_entry();
   run([&]() -> asio::awaitable<int> {
+    start_entry();  // inside the scenario, which captures its entry line
     Exchange direct = co_await through_entry("hello owner");
     EXPECT_EQ(direct.received, "hello owner");
     auto result = co_await sink_.next();
