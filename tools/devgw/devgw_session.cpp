@@ -370,7 +370,8 @@ asio::awaitable<void> ControlSession::send_account_after(std::chrono::millisecon
   account_pending_ = false;
   if (closed_ || closing_) co_return;
   last_account_ = std::chrono::steady_clock::now();
-  co_await send(text_frame(KIND_ACCOUNT, 0, account_line(core_->account_for(hello_.token))));
+  // A device gone meanwhile needs no account line; its session ends by itself.
+  (void)co_await send(text_frame(KIND_ACCOUNT, 0, account_line(core_->account_for(hello_.token))));
 }
 
 void ControlSession::end_for_quota(std::string notice) {
