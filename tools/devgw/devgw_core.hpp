@@ -16,6 +16,8 @@
 
 #include "devgw/dev_gateway.hpp"
 #include "devgw/devgw_cert.hpp"
+#include "devgw/devgw_front_door.hpp"
+#include "devgw/devgw_punch.hpp"
 #include "devgw/devgw_rules.hpp"
 #include "proto/async_queue.hpp"
 #include "proto/frame.hpp"
@@ -100,10 +102,13 @@ struct Core : std::enable_shared_from_this<Core> {
   std::map<std::string, Usage> usage;                      // token -> today's traffic
   std::optional<std::string> refuse_next;
   bool stall_next = false;
+  PunchLog punch_log;  // the devices' direct-connection offers and results
   std::set<std::shared_ptr<tcp::socket>> loose_sockets;  // visitors before routing, admin clients
 
   std::optional<tcp::acceptor> control_acceptor;
   std::optional<tcp::acceptor> public_acceptor;
+  std::optional<tcp::acceptor> front_door_acceptor;
+  std::unique_ptr<FrontDoor> front_door;  // set at start, with its listener; read-only then
   std::optional<tcp::acceptor> admin_acceptor;
   std::vector<tcp::acceptor> raw_acceptors;
   asio::steady_timer swap_timer;

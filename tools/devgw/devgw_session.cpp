@@ -201,7 +201,8 @@ asio::awaitable<void> ControlSession::handshake_and_serve() {
   auto welcome =
       welcome_text(core_->options.pubport_is_public_http ? core_->ports.public_http.value_or(0)
                                                          : core_->options.pubport,
-                   core_->options.pubtls);
+                   core_->options.pubtls_is_public_https ? core_->ports.public_https.value_or(0)
+                                                         : core_->options.pubtls);
   auto welcomed = co_await send(text_frame(KIND_WELCOME, 0, welcome));
   if (!welcomed) co_return;
 
@@ -287,13 +288,13 @@ asio::awaitable<void> ControlSession::dispatch(Frame frame) {
       core_->debug(hello_.name + ": heartbeat " + std::to_string(heartbeats_));
       break;
     case KIND_PUNCH_OFFER:
-      core_->log(hello_.name + ": direct-connection offer " +
-                 quoted_form(decode_utf8_lossy(frame.payload)));
+    case KIND_PUNCH_RESULT: {
+      std::string payload = decode_utf8_lossy(frame.payload);
+      core_->log(hello_.name + ": direct-connection " +
+                 (frame.kind == KIND_PUNCH_OFFER ? "offer " : "result ") + quoted_form(payload));
+      core_->punch_log.record(hello_.name, frame.kind, std::move(payload));
       break;
-    case KIND_PUNCH_RESULT:
-      core_->log(hello_.name + ": direct-connection result " +
-                 quoted_form(decode_utf8_lossy(frame.payload)));
-      break;
+    }
     default:
       core_->log(hello_.name + ": ignored a frame of " + kind_text(frame.kind) + " (id " +
                  std::to_string(frame.id) + ", " + std::to_string(frame.payload.size()) +
@@ -374,7 +375,8 @@ asio::awaitable<void> ControlSession::send_account_after(std::chrono::millisecon
   account_pending_ = false;
   if (closed_ || closing_) co_return;
   last_account_ = std::chrono::steady_clock::now();
-  co_await send(text_frame(KIND_ACCOUNT, 0, account_line(core_->account_for(hello_.token))));
+  // A device gone meanwhile needs no account line; its session ends by itself.
+  (void)co_await send(text_frame(KIND_ACCOUNT, 0, account_line(core_->account_for(hello_.token))));
 }
 
 void ControlSession::end_for_quota(std::string notice) {
