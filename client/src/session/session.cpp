@@ -101,10 +101,12 @@ class FrameLoop {
  public:
   FrameLoop(const SessionInputs& inputs, SharedStatePtr shared, ControlReceiver& control_rx,
             SessionEnvironment environment, SharedWriterPtr writer,
-            std::shared_ptr<FrameHandoff> handoff, asio::any_io_executor executor)
+            std::shared_ptr<FrameHandoff> handoff, asio::any_io_executor executor,
+            PunchContext& punch)
       : inputs_(inputs),
         shared_(std::move(shared)),
         control_rx_(control_rx),
+        punch_(punch),
         env_(std::move(environment)),
         writer_(std::move(writer)),
         handoff_(std::move(handoff)),
@@ -155,7 +157,10 @@ class FrameLoop {
       }
       const bool frame_ready = handoff_->frame.has_value();
       if (held_control_ && (!frame_ready || coin_flip())) {
-        apply_control(*std::exchange(held_control_, std::nullopt));
+        Status applied =
+            co_await apply_punch_control(punch_, *std::exchange(held_control_, std::nullopt));
+        // An offer that cannot be written ends the session as a read error does.
+        if (!applied) co_return FrameRead(applied.error());
         continue;
       }
       if (frame_ready) {
@@ -168,11 +173,6 @@ class FrameLoop {
       if (!woken) co_return std::nullopt;
     }
   }
-
-  // Direct-connection settings reach a session only from the console's direct route,
-  // which is closed in this build (it answers 404), so no message is ever sent; one
-  // taken is dropped.
-  void apply_control(SessionControl) {}
 
   // True when the frame ends the session.
   asio::awaitable<bool> dispatch_frame(Frame frame) {
@@ -195,9 +195,11 @@ class FrameLoop {
           co_return false;
         }
         co_return notice(frame);
+      case KIND_PUNCH_STATUS:
+        co_await handle_punch_status(punch_, frame);
+        co_return false;
       default:
-        // The handshake kinds, heartbeats, direct-connection status lines (no direct
-        // connection can be set up while its console route is closed) and unknown kinds.
+        // The handshake kinds, heartbeats and unknown kinds.
         co_return false;
     }
   }
@@ -289,6 +291,7 @@ class FrameLoop {
   const SessionInputs& inputs_;
   SharedStatePtr shared_;
   ControlReceiver& control_rx_;
+  PunchContext& punch_;
   SessionEnvironment env_;
   SharedWriterPtr writer_;
   std::shared_ptr<FrameHandoff> handoff_;
@@ -310,7 +313,7 @@ std::uint16_t stream_port(std::string_view port_text) {
 // task, so that a frame's way from the connection to its local service never crosses a
 // thread.
 asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr shared,
-                                            const PunchOptions&, ControlReceiver& control_rx,
+                                            const PunchOptions& punch, ControlReceiver& control_rx,
                                             SessionEnvironment environment) {
   auto executor = co_await asio::this_coro::executor;
   Result<Transport> transport =
@@ -321,13 +324,23 @@ asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr
   auto reader = std::move(transport.value().halves.read);
 
   if (auto refused = co_await send_handshake(*writer, inputs, *shared)) co_return *refused;
-  if (auto refused = co_await handle_handshake_reply(*reader, inputs, *shared)) co_return *refused;
+  PunchContext punch_context{writer,
+                             shared,
+                             punch,
+                             inputs.ports,
+                             inputs.gateway,
+                             inputs.domain,
+                             environment.pool,
+                             environment.timings.direct};
+  if (auto refused = co_await handle_handshake_reply(*reader, inputs, *shared, punch_context))
+    co_return *refused;
 
   asio::co_spawn(executor, heartbeat(writer, environment.timings.heartbeat_interval),
                  asio::detached);
   auto handoff = std::make_shared<FrameHandoff>();
   FrameReaderTask frame_reader(executor, std::move(reader), handoff);
-  FrameLoop loop(inputs, shared, control_rx, environment, std::move(writer), handoff, executor);
+  FrameLoop loop(inputs, shared, control_rx, environment, std::move(writer), handoff, executor,
+                 punch_context);
   co_return co_await loop.run();
 }
 
