@@ -1,0 +1,38 @@
+// Runs a coroutine of a fuzz target to its end on one io_context kept for the whole
+// run; an exception leaving it is a failed check.
+#pragma once
+
+#include <asio/co_spawn.hpp>
+#include <asio/io_context.hpp>
+#include <exception>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "fuzz_target.hpp"
+
+namespace quillmar::fuzz {
+
+template <class T>
+T run_to_end(asio::awaitable<T> task) {
+  static asio::io_context io;
+  std::optional<T> result;
+  std::exception_ptr failure;
+  asio::co_spawn(io, std::move(task), [&](std::exception_ptr error, T value) {
+    failure = error;
+    if (!error) result = std::move(value);
+  });
+  io.restart();
+  io.run();
+  if (failure) {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      fail(std::string("the coroutine threw: ") + e.what());
+    }
+  }
+  require(result.has_value(), "the coroutine did not finish");
+  return std::move(*result);
+}
+
+}  // namespace quillmar::fuzz
