@@ -16,6 +16,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -61,6 +62,11 @@ class ChildProcess {
   void interrupt();
   // Linux: SIGTERM. Windows: TerminateProcess with exit code 143.
   void terminate();
+  // Linux: SIGKILL to the child's process group. Windows: TerminateProcess with exit
+  // code 137.
+  void kill();
+  // The operating system's process id.
+  std::uint64_t id() const;
 
   // The command line and both outputs, for failure messages.
   std::string describe() const;

@@ -88,7 +88,8 @@ void merge_invite(const ClientOptions& options, Creds& creds) {
 // in parallel with itself; the main thread and one worker per processor run the
 // context. When the supervisor returns the context stops, and destroying it cancels
 // every task still running (streams, heartbeat, console).
-void run_runtime(asio::io_context& io, SupervisorContext context) {
+void run_runtime(asio::io_context& io, SupervisorContext context, const SupervisorTimings& delays,
+                 const SessionTimings& session_timings) {
   auto keep_running = asio::make_work_guard(io);
   std::vector<std::thread> workers;
   unsigned count = std::max(1u, std::thread::hardware_concurrency());
@@ -96,6 +97,8 @@ void run_runtime(asio::io_context& io, SupervisorContext context) {
 
   SupervisorEnvironment environment;
   environment.pool = io.get_executor();
+  environment.timings = delays;
+  environment.session_timings = session_timings;
   std::exception_ptr failure;
   asio::co_spawn(asio::make_strand(io), supervise(std::move(context), std::move(environment)),
                  [&io, &failure](std::exception_ptr error) {
@@ -131,7 +134,8 @@ std::vector<asio::ip::address> resolve_gateway(const std::string& gateway) {
   return addresses;
 }
 
-int run_client(const std::vector<std::string>& args) {
+int run_client(const std::vector<std::string>& args, const SupervisorTimings& delays,
+               const SessionTimings& session_timings) {
   if (auto folder = option_value(args, "--install")) {
     auto installed = install_to_dir(*folder, has_option(args, "--force"));
     return installed ? 0 : fail(installed.error());
@@ -199,7 +203,7 @@ int run_client(const std::vector<std::string>& args) {
                             std::move(exit_rx),
                             console_port,
                             options.auto_rename};
-  run_runtime(io, std::move(context));
+  run_runtime(io, std::move(context), delays, session_timings);
   return 0;
 }
 

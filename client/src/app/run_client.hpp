@@ -8,10 +8,16 @@
 #include <vector>
 
 #include "proto/result.hpp"
+#include "session/session_timings.hpp"
 
 namespace quillmar {
 
-int run_client(const std::vector<std::string>& args);
+// The program entries pass only the arguments. The reconnection delays and the
+// sessions' timings are the defaults for every user; a test program built from this
+// library may pass scaled-down ones, which no option or environment variable of the
+// real program reaches.
+int run_client(const std::vector<std::string>& args, const SupervisorTimings& delays = {},
+               const SessionTimings& session_timings = {});
 
 // The console's listener on 127.0.0.1 at the port, listening, with room for a burst
 // of connections that arrive before the console accepts them.
