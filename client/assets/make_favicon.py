@@ -4,7 +4,8 @@
 A rounded square in the accent blue (#2563eb) carrying a white "Q" whose ring reads
 as a tunnel mouth and whose tail as the road out of it. Only the standard library is
 used: every pixel is sampled 4x4 times for smooth edges, rows are written with filter
-type 0 and compressed with zlib.
+type 0 and compressed with zlib. The same picture at other sizes makes the program's
+icon (make_icon.py).
 
 Run from anywhere: python3 make_favicon.py [output path]
 """
@@ -20,7 +21,7 @@ SAMPLES = 4  # per axis, per pixel
 BLUE = (0x25, 0x63, 0xEB)
 WHITE = (0xFF, 0xFF, 0xFF)
 
-# Shapes in pixel coordinates (0..64).
+# Shapes in the coordinates of the 64-pixel picture (0..64); other sizes are scaled.
 SQUARE_INSET = 2.0
 SQUARE_RADIUS = 14.0
 RING_CENTER = (31.0, 30.0)
@@ -53,12 +54,13 @@ def in_tail(x, y):
     return math.hypot(x - (ax + t * dx), y - (ay + t * dy)) <= TAIL_HALF_WIDTH
 
 
-def pixel(px, py):
+def pixel(px, py, scale=1.0):
+    """The RGBA of one pixel; scale is 64 divided by the picture's size."""
     blue = white = 0
     for sy in range(SAMPLES):
         for sx in range(SAMPLES):
-            x = px + (sx + 0.5) / SAMPLES
-            y = py + (sy + 0.5) / SAMPLES
+            x = (px + (sx + 0.5) / SAMPLES) * scale
+            y = (py + (sy + 0.5) / SAMPLES) * scale
             if not in_rounded_square(x, y):
                 continue
             if in_ring(x, y) or in_tail(x, y):
@@ -78,13 +80,19 @@ def chunk(kind, data):
     return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body) & 0xFFFFFFFF)
 
 
-def png_bytes():
+def rgba_rows(size):
+    """The picture at size x size pixels: one list of RGBA tuples per row, top first."""
+    scale = SIZE / size
+    return [[pixel(px, py, scale) for px in range(size)] for py in range(size)]
+
+
+def png_bytes(size=SIZE):
     rows = bytearray()
-    for py in range(SIZE):
+    for row in rgba_rows(size):
         rows.append(0)  # filter type: none
-        for px in range(SIZE):
-            rows.extend(pixel(px, py))
-    header = struct.pack(">IIBBBBB", SIZE, SIZE, 8, 6, 0, 0, 0)  # 8-bit RGBA
+        for rgba in row:
+            rows.extend(rgba)
+    header = struct.pack(">IIBBBBB", size, size, 8, 6, 0, 0, 0)  # 8-bit RGBA
     return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) +
             chunk(b"IDAT", zlib.compress(bytes(rows), 9)) + chunk(b"IEND", b""))
 

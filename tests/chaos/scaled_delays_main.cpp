@@ -21,14 +21,16 @@ int main(int argc, char** argv) {
   }
   args.erase(args.begin() + 1);
   const auto divisor = static_cast<long>(*factor);
-  quillmar::SupervisorTimings delays;
-  delays.initial_backoff /= divisor;
-  delays.backoff_doubling_limit /= divisor;
-  delays.initial_quota_backoff /= divisor;
-  delays.quota_doubling_limit /= divisor;
-  delays.name_taken_delay /= divisor;
-  delays.short_retry_delay /= divisor;
-  quillmar::SessionTimings session_timings;
-  session_timings.heartbeat_interval /= divisor;
-  return quillmar::run_client(args, delays, session_timings);
+  quillmar::StartupSeams seams;
+  seams.supervisor = [divisor](quillmar::SupervisorEnvironment& environment) {
+    auto& delays = environment.timings;
+    delays.initial_backoff /= divisor;
+    delays.backoff_doubling_limit /= divisor;
+    delays.initial_quota_backoff /= divisor;
+    delays.quota_doubling_limit /= divisor;
+    delays.name_taken_delay /= divisor;
+    delays.short_retry_delay /= divisor;
+    environment.session_timings.heartbeat_interval /= divisor;
+  };
+  return quillmar::run_client(args, seams);
 }

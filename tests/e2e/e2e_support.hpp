@@ -143,6 +143,21 @@ struct ClientSetup {
   std::filesystem::path key_file() const { return keys.path() / "id.ini"; }
 };
 
+#ifdef _WIN32
+// Shell settings of the tests' own that say the first-run install offer was made: without
+// them every start would ask its questions.
+inline const std::filesystem::path& offer_done_settings() {
+  static const TempDir dir;
+  static const bool written = [] {
+    std::filesystem::create_directories(dir.path() / "Quillmar");
+    write_file(dir.path() / "Quillmar" / "shell.ini", "offer_done=1\n");
+    return true;
+  }();
+  (void)written;
+  return dir.path();
+}
+#endif
+
 inline ChildOptions client_options(const std::filesystem::path& key_dir, std::uint16_t ui,
                                    std::vector<std::string> args) {
   ChildOptions options;
@@ -150,7 +165,13 @@ inline ChildOptions client_options(const std::filesystem::path& key_dir, std::ui
   options.args = {"--ui", std::to_string(ui)};
   options.args.insert(options.args.end(), args.begin(), args.end());
   options.set_env = {{"TUNNEL_KEY_DIR", path_to_utf8(key_dir)}, {"TUNNEL_NO_BROWSER", ""}};
+#ifdef _WIN32
+  // The window with the tray icon needs the display Wine draws on.
+  options.set_env.emplace_back("APPDATA", path_to_utf8(offer_done_settings()));
+  options.unset_env = {"WAYLAND_DISPLAY", "BROWSER", "TUNNEL_DEBUG"};
+#else
   options.unset_env = {"DISPLAY", "WAYLAND_DISPLAY", "BROWSER", "TUNNEL_DEBUG"};
+#endif
   options.working_dir = key_dir;
   return options;
 }

@@ -3,6 +3,11 @@
 // stand-in.
 #include <gtest/gtest.h>
 
+#include <asio/read.hpp>
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "app/version.hpp"
 #include "e2e_support.hpp"
 #include "proto/io_error.hpp"
@@ -335,21 +340,136 @@ TEST(ConsolePort, TakenByARunningInstanceHandsOverWithoutLookingAtOtherOptions) 
   EXPECT_TRUE(running.running()) << running.describe();
 }
 
-// --- ending by signal -------------------------------------------------------------------
+// One console exchange read to its end. The console closes its side first, so that side
+// of the connection waits out TIME-WAIT on the console port after the program is gone.
+std::string console_state(std::uint16_t ui) {
+  asio::io_context io;
+  tcp::socket socket(io);
+  socket.connect({asio::ip::address_v4::loopback(), ui});
+  std::string request =
+      "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(ui) + "\r\n\r\n";
+  asio::write(socket, asio::buffer(request));
+  std::string reply;
+  std::error_code ec;
+  asio::read(socket, asio::dynamic_buffer(reply), ec);  // until the console closes
+  return reply;
+}
 
-#ifndef _WIN32
-struct SignalCase {
+TEST(ConsolePort, IsFreeForARestartRightAfterTheConsoleWasUsed) {
+  Gateway gateway;
+  ClientSetup setup;
+  std::vector<std::string> args = gateway.client_args();
+  args.insert(args.end(), {"--tls", "off", "--sub", "again"});
+  {
+    ChildProcess first(client_options(setup, args));
+    ASSERT_TRUE(first.wait_for_out(banner_line("again"), WAIT)) << first.describe();
+    for (int request = 0; request < 3; ++request) {
+      EXPECT_NE(console_state(setup.ui).find("\"device_id\""), std::string::npos);
+    }
+    first.terminate();
+    ASSERT_TRUE(first.wait_exit(WAIT).has_value()) << first.describe();
+  }
+  ChildProcess second(client_options(setup, args));
+  ASSERT_TRUE(second.wait_for_out(banner_line("again"), WAIT)) << second.describe();
+  EXPECT_EQ(second.err(), "") << second.describe();
+  EXPECT_NE(console_state(setup.ui).find("\"device_id\""), std::string::npos);
+}
+
+// A write cut off by a kill leaves a full copy of the credential beside the key file (or
+// beside its backup); the next start removes it and keeps the key file itself.
+TEST(KeyFileAtStart, LeftOverTemporaryCopiesAreRemoved) {
+  Gateway gateway;
+  ClientSetup setup;
+  const std::string key_text = with_token("sub=tidy\n");
+  write_file(setup.key_file(), key_text);
+  const auto temp = setup.keys.path() / "id.ini.tmp";
+  const auto backup_temp = setup.keys.path() / "id.ini.bak.tmp";
+  write_file(temp, key_text);
+  write_file(backup_temp, key_text);
+  std::vector<std::string> args = gateway.client_args();
+  args.insert(args.end(), {"--tls", "off"});
+  ChildProcess client(client_options(setup, args));
+  ASSERT_TRUE(client.wait_for_out(banner_line("tidy"), WAIT)) << client.describe();
+  EXPECT_FALSE(std::filesystem::exists(temp));
+  EXPECT_FALSE(std::filesystem::exists(backup_temp));
+  EXPECT_EQ(read_file(setup.key_file()), key_text);
+}
+
+// --- ending on request ------------------------------------------------------------------
+
+#ifdef _WIN32
+// The program's hidden window: the one of its class that the child process made.
+HWND program_window(const ChildProcess& client) {
+  struct Search {
+    DWORD process;
+    HWND found = nullptr;
+  } search{client.process_id()};
+  auto deadline = std::chrono::steady_clock::now() + WAIT;
+  while (search.found == nullptr && std::chrono::steady_clock::now() < deadline) {
+    EnumWindows(
+        [](HWND window, LPARAM raw) -> BOOL {
+          auto* s = reinterpret_cast<Search*>(raw);
+          DWORD owner = 0;
+          GetWindowThreadProcessId(window, &owner);
+          wchar_t name[64] = {};
+          GetClassNameW(window, name, 64);
+          if (owner != s->process || std::wstring_view(name) != L"QuillmarNativeWindow")
+            return TRUE;
+          s->found = window;
+          return FALSE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    if (search.found == nullptr) std::this_thread::sleep_for(20ms);
+  }
+  return search.found;
+}
+
+// The tray menu the program opened, once it shows.
+HWND open_menu_of(const ChildProcess& client) {
+  auto deadline = std::chrono::steady_clock::now() + WAIT;
+  while (std::chrono::steady_clock::now() < deadline) {
+    for (HWND menu = FindWindowExW(nullptr, nullptr, L"#32768", nullptr); menu != nullptr;
+         menu = FindWindowExW(nullptr, menu, L"#32768", nullptr)) {
+      DWORD owner = 0;
+      GetWindowThreadProcessId(menu, &owner);
+      if (owner == client.process_id() && IsWindowVisible(menu)) return menu;
+    }
+    std::this_thread::sleep_for(20ms);
+  }
+  return nullptr;
+}
+
+// "退出 Quillmar" as a user picks it: releasing the right button over the tray icon
+// opens the menu, whose last item is reached with the up key and chosen with Enter.
+void exit_from_the_tray_menu(ChildProcess& client) {
+  HWND window = program_window(client);
+  ASSERT_NE(window, nullptr) << client.describe();
+  PostMessageW(window, WM_APP + 1, 1, WM_RBUTTONUP);
+  HWND menu = open_menu_of(client);
+  ASSERT_NE(menu, nullptr) << client.describe();
+  for (WPARAM key : {VK_UP, VK_RETURN}) PostMessageW(menu, WM_KEYDOWN, key, 0);
+}
+
+// The window's own exit command, as a caller that sends it window messages gives it.
+void exit_by_window_command(ChildProcess& client) {
+  HWND window = program_window(client);
+  ASSERT_NE(window, nullptr) << client.describe();
+  PostMessageW(window, WM_COMMAND, 202, 0);
+}
+#endif
+
+struct EndCase {
   const char* name;
-  void (ChildProcess::*send)();
+  std::function<void(ChildProcess&)> end;
   bool tls = false;  // over TLS, after one visit through the tunnel
 };
 
-void PrintTo(const SignalCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const EndCase& c, std::ostream* out) { *out << c.name; }
 
-class EndsBySignal : public ::testing::TestWithParam<SignalCase> {};
+class EndsOnRequest : public ::testing::TestWithParam<EndCase> {};
 
-TEST_P(EndsBySignal, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
-  const SignalCase& c = GetParam();
+TEST_P(EndsOnRequest, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
+  const EndCase& c = GetParam();
   Gateway gateway(c.tls ? tls_gateway() : plain_gateway());
   LocalService service([](const std::string&) { return http_ok("served"); });
   ClientSetup setup;
@@ -360,13 +480,13 @@ TEST_P(EndsBySignal, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
   ChildProcess client(client_options(setup, args));
   ASSERT_TRUE(client.wait_for_out(banner_line("stopper"), WAIT)) << client.describe();
   if (c.tls) {
-    // The heartbeat and the stream task still share the connection when the signal comes.
+    // The heartbeat and the stream task still share the connection when the end comes.
     auto reply = visit(gateway.public_port(), get_request(public_host("stopper", service.port())));
     EXPECT_EQ(reply.body(), "served") << reply.raw << client.describe();
   }
   std::string key_before = read_file(setup.key_file());
 
-  (client.*c.send)();
+  c.end(client);
   auto code = client.wait_exit(WAIT);
   ASSERT_TRUE(code.has_value()) << client.describe();
   EXPECT_EQ(*code, 0) << client.describe();
@@ -374,12 +494,20 @@ TEST_P(EndsBySignal, PrintsTheExitLineAndLeavesTheKeyFileAlone) {
   EXPECT_EQ(read_file(setup.key_file()), key_before);
 }
 
+#ifdef _WIN32
+// No Ctrl-C reaches a program without a console: it ends from its tray.
+INSTANTIATE_TEST_SUITE_P(E2e, EndsOnRequest,
+                         ::testing::Values(EndCase{"tray_menu_exit", exit_from_the_tray_menu},
+                                           EndCase{"window_exit_over_tls_after_a_visit",
+                                                   exit_by_window_command, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+#else
 INSTANTIATE_TEST_SUITE_P(
-    E2e, EndsBySignal,
-    ::testing::Values(SignalCase{"ctrl_c", &ChildProcess::interrupt},
-                      SignalCase{"sigterm", &ChildProcess::terminate},
-                      SignalCase{"ctrl_c_over_tls_after_a_visit", &ChildProcess::interrupt, true},
-                      SignalCase{"sigterm_over_tls_after_a_visit", &ChildProcess::terminate, true}),
+    E2e, EndsOnRequest,
+    ::testing::Values(EndCase{"ctrl_c", &ChildProcess::interrupt},
+                      EndCase{"sigterm", &ChildProcess::terminate},
+                      EndCase{"ctrl_c_over_tls_after_a_visit", &ChildProcess::interrupt, true},
+                      EndCase{"sigterm_over_tls_after_a_visit", &ChildProcess::terminate, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // --- the browser ------------------------------------------------------------------------

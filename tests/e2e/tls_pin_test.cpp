@@ -7,9 +7,12 @@
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
+#include <asio/ssl.hpp>
 
+#include "devgw/devgw_cert.hpp"
 #include "e2e_support.hpp"
 #include "proto/text.hpp"
+#include "session/gateway_connection.hpp"
 #include "session/session.hpp"
 
 namespace quillmar::test {
@@ -354,6 +357,85 @@ TEST_F(InProcessSession, AChangedCertificateIsRefusedUntilThePinIsRemoved) {
   EXPECT_EQ(key_value(shared_->key_path, "gw_pin"), fingerprint);
   EXPECT_EQ(shared_->connection_error.get(), "") << "the welcome clears it";
   EXPECT_EQ(load(shared_->tls_active), 1u);
+}
+
+// A TLS server of the test's own for one connection: it completes the handshake and
+// then reads until the client's side ends, telling how it ended: the end of input
+// after a close notice, or a connection cut without one (stream_truncated).
+class OneTlsConnection {
+ public:
+  OneTlsConnection() {
+    auto pair = devgw::generate_certificate("gateway.test");
+    if (!pair) throw std::runtime_error(pair.error().display());
+    auto context = devgw::make_server_context(pair.value());
+    if (!context) throw std::runtime_error(context.error().display());
+    context_ = std::move(context).value();
+    ended_ = asio::co_spawn(io_, serve(), asio::use_future);
+    thread_ = std::thread([this] { io_.run(); });
+  }
+  ~OneTlsConnection() {
+    io_.stop();
+    thread_.join();
+  }
+
+  std::string address() const {
+    return "127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port());
+  }
+  std::optional<std::error_code> end(std::chrono::milliseconds limit) {
+    if (ended_.wait_for(limit) != std::future_status::ready) return std::nullopt;
+    return ended_.get();
+  }
+
+ private:
+  asio::awaitable<std::error_code> serve() {
+    auto [accept_ec, socket] = co_await acceptor_.async_accept(as_tuple_awaitable);
+    if (accept_ec) co_return accept_ec;
+    asio::ssl::stream<tcp::socket> stream(std::move(socket), *context_);
+    auto [handshake_ec] =
+        co_await stream.async_handshake(asio::ssl::stream_base::server, as_tuple_awaitable);
+    if (handshake_ec) co_return handshake_ec;
+    std::array<char, 256> buffer{};
+    for (;;) {
+      auto [ec, n] = co_await stream.async_read_some(asio::buffer(buffer), as_tuple_awaitable);
+      if (ec) co_return ec;
+    }
+  }
+
+  asio::io_context io_;
+  tcp::acceptor acceptor_{io_, {asio::ip::address_v4::loopback(), 0}};
+  std::shared_ptr<asio::ssl::context> context_;
+  std::future<std::error_code> ended_;
+  std::thread thread_;
+};
+
+// Refusing a gateway is no orderly goodbye to it: the connection is dropped, no close
+// notice is sent.
+TEST(TlsPin, ARefusedCertificateIsDroppedWithoutACloseNotice) {
+  OneTlsConnection gateway;
+  TempDir keys;
+  auto shared = std::make_shared<SharedState>();
+  shared->key_path = keys.path() / "id.ini";
+  shared->tls_mode = TlsMode::TLS_REQUIRED;
+  write_file(shared->key_path, std::string(KEY_HEADER) + "token=" + std::string(TEST_TOKEN) +
+                                   "\ngw_pin=" + std::string(64, 'e') + "\n");
+
+  asio::io_context io;
+  testing::internal::CaptureStderr();
+  auto opened = run_async(io, open_transport(gateway.address(), shared, SessionTimings{}));
+  std::string err = testing::internal::GetCapturedStderr();
+  ASSERT_FALSE(opened.ok());
+  EXPECT_TRUE(err.starts_with("client: 网关证书变了，拒绝连接")) << err;
+
+  // Whatever the client does after the refusal runs here.
+  std::optional<std::error_code> ended;
+  auto deadline = std::chrono::steady_clock::now() + WAIT;
+  while (!ended && std::chrono::steady_clock::now() < deadline) {
+    io.restart();
+    io.run_for(10ms);
+    ended = gateway.end(0ms);
+  }
+  ASSERT_TRUE(ended.has_value()) << "the connection was not closed";
+  EXPECT_EQ(*ended, asio::ssl::error::stream_truncated) << ended->message();
 }
 
 }  // namespace

@@ -487,6 +487,14 @@ void ChildProcess::terminate() { impl_->terminate(); }
 void ChildProcess::kill() { impl_->kill(); }
 std::uint64_t ChildProcess::id() const { return impl_->id(); }
 
+std::uint32_t ChildProcess::process_id() const {
+#ifdef _WIN32
+  return GetProcessId(impl_->process);
+#else
+  return static_cast<std::uint32_t>(impl_->pid);
+#endif
+}
+
 std::string ChildProcess::describe() const {
   std::string text = "command: " + command_text(impl_->options) + "\n--- stdout ---\n" + out() +
                      "\n--- stderr ---\n" + err() + "\n";

@@ -68,6 +68,9 @@ class ChildProcess {
   // The operating system's process id.
   std::uint64_t id() const;
 
+  // The operating system's id of the child process.
+  std::uint32_t process_id() const;
+
   // The command line and both outputs, for failure messages.
   std::string describe() const;
 

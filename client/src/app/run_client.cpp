@@ -6,6 +6,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/strand.hpp>
 #include <exception>
+#include <system_error>
 #include <thread>
 
 #include "app/environment.hpp"
@@ -38,14 +39,24 @@ int fail(const IoError& error) {
   return 1;
 }
 
+// The port itself is the single-instance lock, so no second listener may ever get it.
+// Linux refuses a second listener also with SO_REUSEADDR, which lets a restart bind at
+// once while the connections of the last run wait out TIME-WAIT. On Windows that option
+// would let any program take the port over: there the port is claimed exclusively.
+#ifdef _WIN32
+using ConsoleAddressUse = asio::detail::socket_option::boolean<SOL_SOCKET, SO_EXCLUSIVEADDRUSE>;
+#else
+using ConsoleAddressUse = asio::socket_base::reuse_address;
+#endif
+
 }  // namespace
 
-// Bound without any socket option: the port itself is the single-instance lock.
 Result<tcp::acceptor> bind_console(asio::io_context& io, std::uint16_t port) {
   tcp::acceptor acceptor(io);
   tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
   std::error_code ec;
   acceptor.open(endpoint.protocol(), ec);
+  if (!ec) acceptor.set_option(ConsoleAddressUse(true), ec);
   if (!ec) acceptor.bind(endpoint, ec);
   if (!ec) acceptor.listen(CONSOLE_LISTEN_BACKLOG, ec);
   if (ec) return IoError::from(ec);
@@ -82,32 +93,71 @@ void merge_invite(const ClientOptions& options, Creds& creds) {
   print_out("client: 接入码已保存（" + path_to_utf8(creds.key_path) + "），以后启动不用再给\n");
 }
 
+// The runtime's worker threads. Going out of scope stops the context and waits for
+// every thread that was started, also when starting the next one failed half-way.
+class WorkerPool {
+ public:
+  explicit WorkerPool(asio::io_context& io) : io_(io) {}
+  ~WorkerPool() {
+    io_.stop();
+    for (auto& worker : workers_) worker.join();
+  }
+  WorkerPool(const WorkerPool&) = delete;
+  WorkerPool& operator=(const WorkerPool&) = delete;
+
+  // One worker per processor; throws when the system refuses a thread.
+  void start(const StartupSeams& seams) {
+    unsigned count = std::max(1u, std::thread::hardware_concurrency());
+    auto body = [this] { io_.run(); };
+    for (unsigned i = 0; i < count; ++i)
+      workers_.push_back(seams.start_worker ? seams.start_worker(body) : std::thread(body));
+  }
+
+ private:
+  asio::io_context& io_;
+  std::vector<std::thread> workers_;
+};
+
+IoError error_of(const std::exception_ptr& failure) {
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::system_error& error) {
+    return IoError::from(error.code());
+  } catch (const std::exception& error) {
+    return IoError::make(ErrorKind::Other, error.what());
+  } catch (...) {
+    return IoError::make(ErrorKind::Other, "unknown error");
+  }
+}
+
 // Runs the supervisor until it returns. One context serves everything, so that no task
 // ever holds a socket or a queue of a context that is already gone when the program
 // ends. The supervisor, and with it the session, runs on a strand of its own and never
 // in parallel with itself; the main thread and one worker per processor run the
 // context. When the supervisor returns the context stops, and destroying it cancels
-// every task still running (streams, heartbeat, console).
-void run_runtime(asio::io_context& io, SupervisorContext context, const SupervisorTimings& delays,
-                 const SessionTimings& session_timings) {
-  auto keep_running = asio::make_work_guard(io);
-  std::vector<std::thread> workers;
-  unsigned count = std::max(1u, std::thread::hardware_concurrency());
-  for (unsigned i = 0; i < count; ++i) workers.emplace_back([&io] { io.run(); });
+// every task still running (streams, heartbeat, console). A worker that cannot be
+// started and a supervisor that throws are start-up errors.
+Status run_runtime(asio::io_context& io, SupervisorContext context, const StartupSeams& seams) {
+  try {
+    auto keep_running = asio::make_work_guard(io);
+    WorkerPool workers(io);
+    workers.start(seams);
 
-  SupervisorEnvironment environment;
-  environment.pool = io.get_executor();
-  environment.timings = delays;
-  environment.session_timings = session_timings;
-  std::exception_ptr failure;
-  asio::co_spawn(asio::make_strand(io), supervise(std::move(context), std::move(environment)),
-                 [&io, &failure](std::exception_ptr error) {
-                   failure = error;
-                   io.stop();
-                 });
-  io.run();
-  for (auto& worker : workers) worker.join();
-  if (failure) std::rethrow_exception(failure);
+    SupervisorEnvironment environment;
+    environment.pool = io.get_executor();
+    if (seams.supervisor) seams.supervisor(environment);
+    std::exception_ptr failure;
+    asio::co_spawn(asio::make_strand(io), supervise(std::move(context), std::move(environment)),
+                   [&io, &failure](std::exception_ptr error) {
+                     failure = error;
+                     io.stop();
+                   });
+    io.run();
+    if (failure) return error_of(failure);
+    return {};
+  } catch (...) {
+    return error_of(std::current_exception());
+  }
 }
 
 }  // namespace
@@ -134,8 +184,7 @@ std::vector<asio::ip::address> resolve_gateway(const std::string& gateway) {
   return addresses;
 }
 
-int run_client(const std::vector<std::string>& args, const SupervisorTimings& delays,
-               const SessionTimings& session_timings) {
+int run_client(const std::vector<std::string>& args, const StartupSeams& seams) {
   if (auto folder = option_value(args, "--install")) {
     auto installed = install_to_dir(*folder, has_option(args, "--force"));
     return installed ? 0 : fail(installed.error());
@@ -164,6 +213,7 @@ int run_client(const std::vector<std::string>& args, const SupervisorTimings& de
 
   PunchOptions punch{resolve_gateway(options.gateway), options.entry_port};
   std::filesystem::path key_path = locate_key_file();
+  remove_key_file_leftovers(key_path);
   Creds creds = load_creds(key_path);
   if (debug_enabled()) print_err("client: 凭据文件 " + path_to_utf8(key_path) + "\n");
   merge_invite(options, creds);
@@ -203,8 +253,8 @@ int run_client(const std::vector<std::string>& args, const SupervisorTimings& de
                             std::move(exit_rx),
                             console_port,
                             options.auto_rename};
-  run_runtime(io, std::move(context), delays, session_timings);
-  return 0;
+  auto ran = run_runtime(io, std::move(context), seams);
+  return ran ? 0 : fail(ran.error());
 }
 
 }  // namespace quillmar

@@ -4,20 +4,24 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
 #include <asio/ip/tcp.hpp>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "proto/result.hpp"
-#include "session/session_timings.hpp"
+#include "session/supervisor.hpp"
 
 namespace quillmar {
 
-// The program entries pass only the arguments. The reconnection delays and the
-// sessions' timings are the defaults for every user; a test program built from this
-// library may pass scaled-down ones, which no option or environment variable of the
-// real program reaches.
-int run_client(const std::vector<std::string>& args, const SupervisorTimings& delays = {},
-               const SessionTimings& session_timings = {});
+// What tests replace in start-up: how the runtime's worker threads are started, and
+// the environment the supervisor runs in.
+struct StartupSeams {
+  std::function<std::thread(std::function<void()>)> start_worker;  // empty: std::thread
+  std::function<void(SupervisorEnvironment&)> supervisor;          // adjusts the real one
+};
+
+int run_client(const std::vector<std::string>& args, const StartupSeams& seams = {});
 
 // The console's listener on 127.0.0.1 at the port, listening, with room for a burst
 // of connections that arrive before the console accepts them.

@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "desktop/gui.hpp"
-#include "desktop/open_browser.hpp"
 
 namespace quillmar {
 namespace {
@@ -28,12 +27,15 @@ bool console_answers(std::uint16_t port) {
 
 }  // namespace
 
-void wait_for_console_then_open(std::uint16_t console_port) {
+void wait_for_console(std::uint16_t console_port) {
   for (int attempt = 0; attempt < CONSOLE_WAIT_ATTEMPTS; ++attempt) {
-    if (console_answers(console_port)) break;
+    if (console_answers(console_port)) return;
     std::this_thread::sleep_for(CONSOLE_RETRY_PAUSE);
   }
-  open_browser("http://127.0.0.1:" + std::to_string(console_port) + "/");
+}
+
+std::string console_url(std::uint16_t console_port) {
+  return "http://127.0.0.1:" + std::to_string(console_port) + "/";
 }
 
 }  // namespace quillmar

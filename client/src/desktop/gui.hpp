@@ -21,10 +21,14 @@ struct GuiContext {
 // Starts run_gui on a detached thread with a 2 MiB stack; a thread that cannot be
 // created stops the program ("failed to spawn thread").
 void start_gui_thread(GuiContext context);
+// Windows: the hidden window with the tray icon and its message loop, until the window
+// is destroyed. Elsewhere: opens the console and then stays, holding its channel ends.
 void run_gui(GuiContext context);
 
-// Waits for the console (at most 30 connects of 100 ms, 100 ms apart), then opens
-// "http://127.0.0.1:{port}/" in the browser whether or not it answered.
-void wait_for_console_then_open(std::uint16_t console_port);
+// Waits until the console accepts a connection: at most 30 connects of 100 ms, 100 ms
+// apart.
+void wait_for_console(std::uint16_t console_port);
+// "http://127.0.0.1:{port}/"
+std::string console_url(std::uint16_t console_port);
 
 }  // namespace quillmar

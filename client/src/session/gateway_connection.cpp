@@ -1,5 +1,6 @@
 #include "session/gateway_connection.hpp"
 
+#include <asio/detail/socket_ops.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/this_coro.hpp>
 
@@ -28,12 +29,27 @@ std::string host_part(std::string_view address) {
   return std::string(colon == std::string_view::npos ? address : address.substr(0, colon));
 }
 
+struct TlsAttempt {
+  TlsConnection connection;
+  // The TCP connection under it, to be cut without a TLS goodbye when the gateway is
+  // refused; valid for as long as the connection's halves are.
+  tcp::socket::native_handle_type socket;
+};
+
+// A refused gateway is dropped, not taken leave of: ending the TCP sending direction
+// first makes the close notice that releasing the TLS connection would send fail.
+void drop_without_close_notice(TlsAttempt& refused) {
+  std::error_code ignored;  // the connection is about to close either way
+  asio::detail::socket_ops::shutdown(refused.socket, asio::socket_base::shutdown_send, ignored);
+}
+
 // The TLS attempt: steps up to the handshake; the pin check comes after it.
-asio::awaitable<Result<TlsConnection>> try_tls(const std::string& address,
-                                               const SessionTimings& timings) {
+asio::awaitable<Result<TlsAttempt>> try_tls(const std::string& address,
+                                            const SessionTimings& timings) {
   auto connected = co_await connect_gateway(address, timings.gateway_connect_timeout);
   if (!connected) co_return connected.error();
   tcp::socket socket = std::move(connected).value();
+  const auto native = socket.native_handle();
   std::error_code ignored;  // a missing TCP_NODELAY only costs latency
   socket.set_option(tcp::no_delay(true), ignored);
 
@@ -49,7 +65,7 @@ asio::awaitable<Result<TlsConnection>> try_tls(const std::string& address,
   auto& handshake = std::get<0>(outcome);
   if (!handshake)
     co_return IoError::make(ErrorKind::Other, "TLS 握手失败: " + handshake.error().display());
-  co_return std::move(handshake).value();
+  co_return TlsAttempt{std::move(handshake).value(), native};
 }
 
 asio::awaitable<Result<Transport>> plain_transport(const std::string& address,
@@ -84,10 +100,11 @@ asio::awaitable<Result<Transport>> open_transport(std::string address, SharedSta
   bool dropped = co_await session_dropped();
   if (dropped) co_return IoError::make(ErrorKind::Interrupted, "session dropped");
   if (tls) {
-    if (!check_gateway_pin(tls.value().peer_fingerprint, *shared)) {
+    if (!check_gateway_pin(tls.value().connection.peer_fingerprint, *shared)) {
+      drop_without_close_notice(tls.value());
       co_return IoError::make(ErrorKind::PermissionDenied, "gateway certificate changed");
     }
-    co_return Transport{std::move(tls.value().halves), true};
+    co_return Transport{std::move(tls.value().connection.halves), true};
   }
 
   const std::string reason = tls.error().display();

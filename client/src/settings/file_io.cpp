@@ -82,8 +82,25 @@ HANDLE open_for_reading(const std::filesystem::path& path) {
   }
 }
 
-Status write_all_to_new_file(const std::filesystem::path& temp, std::string_view text) {
-  Handle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+// Nothing is carried over from the target on Windows: the new file gets the access
+// rules its folder hands down (the user's own under the profile).
+struct Replacement {};
+
+// A file the user made read-only is not replaced, as writing it in place would fail.
+Result<Replacement> prepare_replacement(const std::filesystem::path& target) {
+  DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    return IoError::from(std::error_code(ERROR_ACCESS_DENIED, std::system_category()));
+  }
+  return Replacement{};
+}
+
+Status write_all_to_new_file(const std::filesystem::path& temp, std::string_view text,
+                             const Replacement&) {
+  // A temporary file left by an earlier run is not written into as it stands.
+  DeleteFileW(temp.c_str());
+  Handle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return last_error();
   std::size_t done = 0;
@@ -135,10 +152,41 @@ class Fd {
   int fd_;
 };
 
-Status write_all_to_new_file(const std::filesystem::path& temp, std::string_view text) {
-  // The key file holds the device credential: readable by its owner only.
-  Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+// What the file that replaces the target takes over from it.
+struct Replacement {
+  mode_t mode = 0600;  // a new settings file (the key file holds the credential): the owner's only
+  uid_t owner = ::geteuid();
+  gid_t group = ::getegid();
+};
+
+// The target's permissions, owner and group. A target that may not be written is
+// refused, as writing it in place would be; root may write any file, so a file without
+// any write permission counts as made read-only on purpose for root too.
+Result<Replacement> prepare_replacement(const std::filesystem::path& target) {
+  struct stat info {};
+  if (::stat(target.c_str(), &info) != 0) {
+    if (errno == ENOENT) return Replacement{};
+    return errno_error();
+  }
+  if (!S_ISREG(info.st_mode)) return Replacement{};  // the rename decides
+  if ((info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0)
+    return IoError::from(std::error_code(EACCES, std::generic_category()));
+  if (::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0) return errno_error();
+  return Replacement{info.st_mode & 07777, info.st_uid, info.st_gid};
+}
+
+Status write_all_to_new_file(const std::filesystem::path& temp, std::string_view text,
+                             const Replacement& replacement) {
+  // A temporary file left by an earlier run is not written into as it stands: its
+  // permissions may let anyone read what it is about to hold.
+  if (::unlink(temp.c_str()) != 0 && errno != ENOENT) return errno_error();
+  Fd file(::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!file.valid()) return errno_error();
+  if (::fchmod(file.get(), replacement.mode) != 0) return errno_error();
+  if (replacement.owner != ::geteuid() || replacement.group != ::getegid()) {
+    // Only root may give a file away; anyone else keeps the file as their own.
+    (void)::fchown(file.get(), replacement.owner, replacement.group);
+  }
   std::size_t done = 0;
   while (done < text.size()) {
     ssize_t written = ::write(file.get(), text.data() + done, text.size() - done);
@@ -229,7 +277,9 @@ Result<std::string> read_text_file(const std::filesystem::path& path) {
 
 Status replace_file(const std::filesystem::path& target, const std::filesystem::path& temp,
                     std::string_view text) {
-  if (auto written = write_all_to_new_file(temp, text); !written) {
+  auto replacement = prepare_replacement(target);
+  if (!replacement) return replacement.error();
+  if (auto written = write_all_to_new_file(temp, text, replacement.value()); !written) {
     remove_file_quietly(temp);
     return written;
   }

@@ -19,9 +19,11 @@ Result<std::string> read_regular_file(const std::filesystem::path& path);
 // an InvalidData error.
 Result<std::string> read_text_file(const std::filesystem::path& path);
 
-// Writes the text to temp (created or truncated), forces it to the disk, then renames
-// temp over target in one step. Until the rename the target keeps its old content, so
-// a crash, a full disk or a failed write never leaves it half written. A partly written
+// Writes the text to temp (made anew, with the target's permissions, or the owner's only
+// for a new target), forces it to the disk, then renames temp over target in one step.
+// Until the rename the target keeps its old content, so a crash, a full disk or a failed
+// write never leaves it half written. A target that may not be written (one the user
+// made read-only) is refused with PermissionDenied and left alone. A partly written
 // temp is deleted; after a failed rename the complete temp stays behind.
 Status replace_file(const std::filesystem::path& target, const std::filesystem::path& temp,
                     std::string_view text);

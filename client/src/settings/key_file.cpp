@@ -1,5 +1,6 @@
 #include "settings/key_file.hpp"
 
+#include <set>
 #include <system_error>
 
 #include "app/environment.hpp"
@@ -43,12 +44,18 @@ std::filesystem::path backup_path(const std::filesystem::path& key_path) {
 }
 
 // Keeps the old bytes of a key file that is about to be replaced, one generation deep.
-bool back_up(const std::filesystem::path& key_path, std::string_view bytes) {
-  auto backup = backup_path(key_path);
-  auto temp = beside(backup, ".tmp");
-  if (replace_file(backup, temp, bytes)) return true;
-  remove_file_quietly(temp);
-  return false;
+Status back_up(const std::filesystem::path& key_path, std::string_view bytes) {
+  auto temp = beside(backup_path(key_path), ".tmp");
+  auto written = replace_file(backup_path(key_path), temp, bytes);
+  if (!written) remove_file_quietly(temp);
+  return written;
+}
+
+// Every load and save looks at the file again, but what keeps it from being replaced is
+// told once per run. Called with the key-file lock held.
+void report_once(const std::filesystem::path& key_path, const std::string& line) {
+  static std::set<std::filesystem::path> reported;
+  if (reported.insert(key_path).second) print_err(line);
 }
 
 // What is known of the key file before it is rewritten: its text when it could be
@@ -67,8 +74,11 @@ OldKeyFile examine_key_file(const std::filesystem::path& key_path) {
     std::string_view content = bytes.value();
     if (content.starts_with(UTF8_BOM)) content.remove_prefix(UTF8_BOM.size());
     if (is_valid_utf8(content)) return {std::string(content), true};
-    if (back_up(key_path, bytes.value())) return {std::nullopt, true};
-    print_err("client: " + path_to_utf8(key_path) + " 读不了，也没法先备份，所以没有覆盖它\n");
+    auto backed_up = back_up(key_path, bytes.value());
+    if (backed_up) return {std::nullopt, true};
+    report_once(key_path, "client: " + path_to_utf8(key_path) + " 不是 UTF-8 文本，先备份到 " +
+                              path_to_utf8(backup_path(key_path)) + " 也没成（" +
+                              backed_up.error().display() + "），所以没有覆盖它\n");
     return {std::nullopt, false};
   }
   std::error_code ec;
@@ -78,8 +88,8 @@ OldKeyFile examine_key_file(const std::filesystem::path& key_path) {
       type == std::filesystem::file_type::directory) {
     return {std::nullopt, true};
   }
-  print_err("client: " + path_to_utf8(key_path) +
-            " 读不了，也没法先备份，所以没有覆盖它: " + bytes.error().display() + "\n");
+  report_once(key_path, "client: " + path_to_utf8(key_path) + " 读不了（" +
+                            bytes.error().display() + "），所以没有覆盖它\n");
   return {std::nullopt, false};
 }
 
@@ -204,6 +214,12 @@ Status write_key_text(const std::filesystem::path& key_path, std::string_view te
   // beside the file would only confuse.
   if (!written) remove_file_quietly(temp);
   return written;
+}
+
+void remove_key_file_leftovers(const std::filesystem::path& key_path) {
+  auto lock = lock_key_file();
+  remove_file_quietly(beside(link_target(key_path), ".tmp"));
+  remove_file_quietly(beside(backup_path(key_path), ".tmp"));
 }
 
 std::vector<std::string_view> key_file_lines(std::string_view text) {

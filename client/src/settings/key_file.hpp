@@ -57,6 +57,9 @@ std::unique_lock<std::mutex> lock_key_file();
 Result<std::string> read_key_text(const std::filesystem::path& key_path);
 // Replaces the file whole through "id.ini.tmp" beside it.
 Status write_key_text(const std::filesystem::path& key_path, std::string_view text);
+// Deletes the temporary copies that a write cut off by a kill left beside the key file
+// and its backup: each holds the credential.
+void remove_key_file_leftovers(const std::filesystem::path& key_path);
 // The file's lines: cut at "\n", a "\r" before it dropped; the empty rest after a
 // final "\n" is no line.
 std::vector<std::string_view> key_file_lines(std::string_view text);

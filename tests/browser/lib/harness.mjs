@@ -206,8 +206,7 @@ export class Client {
   async launch(uiPort) {
     const o = this.options;
     const gwPort = typeof o.gw === "number" ? o.gw : o.gw.controlPort;
-    // A free port can be taken between asking and binding, or still hold closed
-    // connections that keep the client (which binds without SO_REUSEADDR) off it; only
+    // A free port can be taken by another program between asking and binding; only
     // then is another tried.
     for (let attempt = 0; ; attempt++) {
       this.uiPort = uiPort ?? await freePort();
@@ -273,60 +272,6 @@ export class Client {
   }
 }
 
-// A stand-in for the console's address while the client behind it is restarted: it
-// forwards each connection to `target`, telling the client its own address in the Host
-// and Origin lines. With nothing listening at `target` the connection is closed
-// unanswered, as an unreachable console would leave it.
-export class Relay {
-  static async start(target) {
-    const relay = new Relay();
-    relay.target = target;
-    relay.sockets = new Set();
-    relay.server = net.createServer((socket) => relay.forward(socket));
-    await new Promise((resolve) => relay.server.listen(0, "127.0.0.1", resolve));
-    relay.port = relay.server.address().port;
-    return relay;
-  }
-
-  get origin() {
-    return `http://127.0.0.1:${this.port}`;
-  }
-
-  forward(socket) {
-    this.sockets.add(socket);
-    socket.on("close", () => this.sockets.delete(socket));
-    socket.on("error", () => socket.destroy());
-    let head = Buffer.alloc(0);
-    const onData = (chunk) => {
-      head = Buffer.concat([head, chunk]);
-      const end = head.indexOf("\r\n\r\n");
-      if (end < 0) return;
-      socket.off("data", onData);
-      socket.pause();
-      const target = this.target;
-      const lines = head.subarray(0, end).toString("latin1")
-        .replace(/^host:.*$/im, `Host: 127.0.0.1:${target}`)
-        .replace(/^origin:.*$/im, `Origin: http://127.0.0.1:${target}`);
-      const upstream = net.connect(target, "127.0.0.1");
-      this.sockets.add(upstream);
-      upstream.on("close", () => this.sockets.delete(upstream));
-      upstream.on("error", () => socket.destroy());
-      upstream.on("connect", () => {
-        upstream.write(Buffer.concat([Buffer.from(lines, "latin1"), head.subarray(end)]));
-        socket.pipe(upstream);
-        upstream.pipe(socket);
-        socket.resume();
-      });
-    };
-    socket.on("data", onData);
-  }
-
-  async stop() {
-    for (const socket of this.sockets) socket.destroy();
-    await new Promise((resolve) => this.server.close(resolve));
-  }
-}
-
 export function launchBrowser() {
   // launch() gives every browser a new temporary profile and removes it at close.
   return chromium.launch({
@@ -337,12 +282,11 @@ export function launchBrowser() {
   });
 }
 
-// Opens the console of `client` (or of `origin`, a relay in front of it) in a new browser
-// context. Every request the context makes is logged; anything not meant for the
+// Opens the console of `client` in a new browser context. Every request the context makes is logged; anything not meant for the
 // console is stopped before it leaves. The page's clock is paused once the first state
 // document is drawn: its timers fire only when a test moves the clock on.
-export async function openConsole(browser, client, { width = 1280, height = 900, permissions = [], origin } = {}) {
-  const base = new URL(origin ?? client.origin);
+export async function openConsole(browser, client, { width = 1280, height = 900, permissions = [] } = {}) {
+  const base = new URL(client.origin);
   const context = await browser.newContext({ viewport: { width, height }, permissions });
   const requests = [];
   const outside = [];

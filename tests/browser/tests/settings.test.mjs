@@ -3,8 +3,8 @@ import assert from "node:assert/strict";
 import crypto from "node:crypto";
 import { after, before, describe, test } from "node:test";
 import {
-  DOMAIN, httpRequest, launchBrowser, mappingButton, nextPoll, pageCalls, posted, SUITE_TIMEOUT_MS, text, visible, waitFor,
-  withConsole,
+  DOMAIN, httpRequest, launchBrowser, mappingButton, nextPoll, pageCalls, POLL_MS, posted, SUITE_TIMEOUT_MS, text, visible,
+  waitFor, withConsole,
 } from "../lib/harness.mjs";
 
 let browser;
@@ -103,9 +103,61 @@ describe("settings", { timeout: SUITE_TIMEOUT_MS }, () => {
         assert.doesNotMatch(client.keyLine("access") ?? "", /[0-9a-f]{64}/, c.name);
         await page.click("#cancelPassword");
       }
-      // The next good poll replaces the route's refusal with the client's own error (none).
+      // The polls of the next 5 s leave the refusal in view; the first one after that
+      // replaces it with the client's own error (none).
       await nextPoll(page);
+      assert.equal(await text(page, "#error"), "该端口尚未添加映射", "2 s later");
+      await nextPoll(page);
+      assert.equal(await text(page, "#error"), "该端口尚未添加映射", "4 s later");
+      await nextPoll(page);
+      assert.equal(await visible(page, "#error"), false, "6 s later");
+    });
+  });
+
+  test("an error stays until the user acts again, or for 5 s", async () => {
+    await withConsole(browser, { gw: null, args: ["--http", "8080"] }, async ({ page }) => {
+      // Told by the page itself: the polls of the next 5 s leave it.
+      await page.click(mappingButton("password", 8080));
+      await page.press("#accessPassword", "Enter");
+      const told = "请输入访问密码，或使用“清除密码”。";
+      await nextPoll(page);
+      await nextPoll(page);
+      assert.equal(await text(page, "#error"), told);
+      // The user's next action takes it away at once.
+      await page.fill("#accessPassword", "pw");
+      await posted(page, "/api/access", () => page.press("#accessPassword", "Enter"));
+      await waitFor("the dialog to close", async () => !(await visible(page, "#passwordModal")));
       assert.equal(await visible(page, "#error"), false);
+    });
+  });
+
+  test("a poll that overlaps a password change is not drawn", async () => {
+    await withConsole(browser, { gw: null, args: ["--http", "8080"] }, async ({ page }) => {
+      // Every state document is held back until the test lets it through, and each
+      // drawing notes the mapping's badge.
+      const held = [];
+      await page.route("**/api/state", async (route) => {
+        const reply = await route.fetch();
+        held.push(() => route.fulfill({ response: reply }));
+      });
+      await page.evaluate(() => {
+        window.__badges = [];
+        new MutationObserver(() => window.__badges.push(document.querySelector("#mappings td:nth-child(3)")?.textContent))
+          .observe(document.getElementById("topState"), { childList: true });
+      });
+      // A poll goes out before the change, and is answered from before it.
+      await page.clock.runFor(POLL_MS);
+      await waitFor("the poll to be answered", () => held.length === 1);
+      await page.click(mappingButton("password", 8080));
+      await page.fill("#accessPassword", "pw");
+      await posted(page, "/api/access", () => page.click("#savePassword"));
+      await waitFor("the dialog to close", async () => !(await visible(page, "#passwordModal")));
+      await waitFor("the change's own look", () => held.length === 2);
+      // The old answer arrives first, then the change's own.
+      await held[0]();
+      await held[1]();
+      await waitFor("the protected badge", async () => (await text(page, "#mappings td:nth-child(3)")) === "密码访问");
+      assert.deepEqual(await page.evaluate(() => window.__badges), ["密码访问"]);
     });
   });
 

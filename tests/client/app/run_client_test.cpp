@@ -1,14 +1,94 @@
-// The gateway addresses start-up resolves once for the direct connections (only
-// literals and "localhost" are resolved here, so no query leaves the machine), and the
-// console's listener.
+// Start-up in this process: the runtime's failures, the console's listener, and the
+// gateway addresses start-up resolves once for the direct connections. Only literals
+// and "localhost" are resolved here, so no query leaves the machine.
 #include "app/run_client.hpp"
 
 #include <gtest/gtest.h>
 
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <atomic>
 #include <chrono>
+#include <stdexcept>
+#include <system_error>
+
+#include "app/environment.hpp"
+#include "async_test.hpp"
+#include "scoped_env.hpp"
 
 namespace quillmar {
 namespace {
+
+std::uint16_t free_port() {
+  asio::io_context io;
+  asio::ip::tcp::acceptor acceptor(io, {asio::ip::address_v4::loopback(), 0});
+  return acceptor.local_endpoint().port();
+}
+
+// run_client with a key folder of its own and a gateway that is never reached: its exit
+// code and what it wrote to standard error.
+struct Ended {
+  int code = -1;
+  std::string err;
+};
+
+Ended run_with(const StartupSeams& seams) {
+  test::TempDir keys;
+  test::ScopedEnv key_dir("TUNNEL_KEY_DIR", path_to_utf8(keys.path()));
+  test::ScopedEnv no_debug("TUNNEL_DEBUG", std::nullopt);
+  std::fflush(stdout);
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  Ended ended;
+  ended.code = run_client(
+      {"--ui", std::to_string(free_port()), "--gw", "127.0.0.1:9", "--tls", "off", "--sub", "seam"},
+      seams);
+  ended.err = testing::internal::GetCapturedStderr();
+  (void)testing::internal::GetCapturedStdout();
+  return ended;
+}
+
+// The supervisor's own parts stay out of the way: no console, no GUI thread.
+void quiet(SupervisorEnvironment& environment) {
+  environment.start_console = false;
+  environment.start_gui = false;
+}
+
+TEST(RunClient, AWorkerThreadThatCannotStartIsAStartUpError) {
+  const auto refused = std::make_error_code(std::errc::resource_unavailable_try_again);
+  std::atomic<int> started{0};
+  StartupSeams seams;
+  seams.supervisor = quiet;
+  // Where there is more than one worker, the first starts and must be stopped again.
+  const int failing = std::thread::hardware_concurrency() > 1 ? 1 : 0;
+  seams.start_worker = [&](std::function<void()> body) {
+    if (started++ == failing) throw std::system_error(refused, "thread");
+    return std::thread(std::move(body));
+  };
+  Ended ended = run_with(seams);
+  EXPECT_EQ(ended.code, 1);
+  EXPECT_EQ(ended.err, "Error: " + IoError::from(refused).structured() + "\n");
+}
+
+TEST(RunClient, ASupervisorThatThrowsIsAStartUpError) {
+  StartupSeams seams;
+  // The session ends at once; the supervisor fails on its way to the next one.
+  seams.supervisor = [](SupervisorEnvironment& environment) {
+    quiet(environment);
+    environment.session = [](SessionInputs, SharedStatePtr, const PunchOptions&,
+                             ControlReceiver&) -> asio::awaitable<SessionOutcome> {
+      co_return SessionOutcome::OUTCOME_RETRY;
+    };
+    environment.on_delay = [](std::chrono::nanoseconds) {
+      throw std::runtime_error("the supervisor broke");
+    };
+  };
+  Ended ended = run_with(seams);
+  EXPECT_EQ(ended.code, 1);
+  EXPECT_EQ(
+      ended.err,
+      "Error: " + IoError::make(ErrorKind::Other, "the supervisor broke").structured() + "\n");
+}
 
 TEST(ResolveGateway, TakesLiteralsAndTheSystemResolversAnswer) {
   struct Case {

@@ -160,6 +160,38 @@ TEST(PortsRoute, RefusalsChangeNothing) {
   }
 }
 
+// A key file the user made read-only stays as it is: the change holds for this run,
+// and each writer says why it could not save.
+TEST(PortsRoute, AReadOnlyKeyFileIsLeftAsItIs) {
+  Routes r;
+  r.state().ports.set({80});
+  const std::string before = r.key_text();
+  const auto read_only = std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                         std::filesystem::perms::others_read;
+  std::filesystem::permissions(r.key_path(), read_only);
+
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(handle_ports(R"({"ports":[{"port":81}]})", *r.ctx),
+            json_reply(R"({"ok":true,"note":"已生效"})"));
+  const std::string err = testing::internal::GetCapturedStderr();
+  const auto mode = std::filesystem::status(r.key_path()).permissions();
+  std::filesystem::permissions(r.key_path(), std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+
+#ifdef _WIN32
+  const std::error_code denied(5, std::system_category());  // ERROR_ACCESS_DENIED
+#else
+  const std::error_code denied = std::make_error_code(std::errc::permission_denied);
+#endif
+  const std::string reason = IoError::from(denied).display();
+  EXPECT_EQ(err, "client: 保存端口映射失败: " + reason + "\nclient: 保存目标地址失败: " + reason +
+                     "\nclient: 保存访问密码失败: " + reason + "\n");
+  EXPECT_EQ(r.key_text(), before);
+  EXPECT_EQ(mode, read_only);
+  EXPECT_FALSE(std::filesystem::exists(r.dir.path() / "id.ini.tmp"));
+  EXPECT_EQ(r.state().ports.get(), std::vector<std::uint16_t>{81});
+  EXPECT_EQ(r.reloads(), 1);
+}
 TEST(AccessRoute, SetsReplacesAndClearsOneDigest) {
   const std::string ascii_128(128, 'p');
   struct Case {

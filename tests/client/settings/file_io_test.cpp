@@ -7,6 +7,11 @@
 
 #include "async_test.hpp"
 
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
 namespace quillmar {
 namespace {
 
@@ -76,6 +81,92 @@ TEST(ReplaceFile, MissingFolderFailsWithoutLeftovers) {
   EXPECT_EQ(written.error().kind, ErrorKind::NotFound);
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "none"));
 }
+
+constexpr auto READ_ONLY = std::filesystem::perms::owner_read | std::filesystem::perms::group_read |
+                           std::filesystem::perms::others_read;
+
+// A file the user made read-only is not replaced behind their back, although the
+// folder would let a rename do it.
+TEST(ReplaceFile, RefusesATargetThatMayNotBeWritten) {
+  TempDir dir;
+  auto target = dir.path() / "t.ini";
+  auto temp = dir.path() / "t.ini.tmp";
+  write_file(target, "kept\n");
+  std::filesystem::permissions(target, READ_ONLY);
+  auto written = replace_file(target, temp, "new\n");
+  auto mode = std::filesystem::status(target).permissions();
+  std::filesystem::permissions(target, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add);
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().kind, ErrorKind::PermissionDenied);
+  EXPECT_NE(written.error().os_code, std::nullopt);
+  EXPECT_EQ(read_file(target), "kept\n");
+  EXPECT_EQ(mode, READ_ONLY);
+  EXPECT_FALSE(std::filesystem::exists(temp));
+}
+
+#ifndef _WIN32
+std::filesystem::perms mode_of(const std::filesystem::path& path) {
+  return std::filesystem::status(path).permissions();
+}
+
+TEST(ReplaceFile, KeepsTheTargetsPermissionsAndGivesNewFilesTheOwnersOnly) {
+  using std::filesystem::perms;
+  TempDir dir;
+  auto target = dir.path() / "t.ini";
+  auto temp = dir.path() / "t.ini.tmp";
+  ASSERT_TRUE(replace_file(target, temp, "one\n").ok());
+  EXPECT_EQ(mode_of(target), perms::owner_read | perms::owner_write);
+
+  const auto shared_with_group = perms::owner_read | perms::owner_write | perms::group_read;
+  std::filesystem::permissions(target, shared_with_group);
+  ASSERT_TRUE(replace_file(target, temp, "two\n").ok());
+  EXPECT_EQ(read_file(target), "two\n");
+  EXPECT_EQ(mode_of(target), shared_with_group);
+}
+
+// Root replacing another user's file (a client run with sudo) leaves it that user's,
+// as writing it in place would.
+TEST(ReplaceFile, KeepsTheTargetsOwner) {
+  if (::geteuid() != 0) GTEST_SKIP() << "only root may give a file away";
+  constexpr uid_t NOBODY = 65534;
+  TempDir dir;
+  auto target = dir.path() / "t.ini";
+  write_file(target, "old\n");
+  ASSERT_EQ(::chown(target.c_str(), NOBODY, NOBODY), 0);
+  ASSERT_TRUE(replace_file(target, dir.path() / "t.ini.tmp", "new\n").ok());
+  struct stat info {};
+  ASSERT_EQ(::stat(target.c_str(), &info), 0);
+  EXPECT_EQ(info.st_uid, NOBODY);
+  EXPECT_EQ(info.st_gid, NOBODY);
+  EXPECT_EQ(read_file(target), "new\n");
+}
+
+// A temporary file left over from an earlier run is never written into as it stands:
+// it may be readable by anyone. The new one has the target's own permissions.
+TEST(ReplaceFile, StartsTheTemporaryFileAfresh) {
+  using std::filesystem::perms;
+  TempDir dir;
+  auto target = dir.path() / "t.ini";
+  auto temp = dir.path() / "t.ini.tmp";
+  write_file(target, "old\n");
+  std::filesystem::permissions(target, perms::owner_read | perms::owner_write);
+  write_file(temp, "stale copy\n");
+  std::filesystem::permissions(temp, perms::all);
+  ASSERT_TRUE(replace_file(target, temp, "new\n").ok());
+  EXPECT_EQ(read_file(target), "new\n");
+  EXPECT_EQ(mode_of(target), perms::owner_read | perms::owner_write);
+  EXPECT_FALSE(std::filesystem::exists(temp));
+
+  // Nor is a link left in its place followed to wherever it points.
+  auto elsewhere = dir.path() / "elsewhere";
+  write_file(elsewhere, "not yours\n");
+  std::filesystem::create_symlink(elsewhere, temp);
+  ASSERT_TRUE(replace_file(target, temp, "newer\n").ok());
+  EXPECT_EQ(read_file(target), "newer\n");
+  EXPECT_EQ(read_file(elsewhere), "not yours\n");
+}
+#endif
 
 TEST(RenameToNewName, NeverReplaces) {
   TempDir dir;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -22,6 +23,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #endif
@@ -228,7 +230,9 @@ TEST(LoadCreds, KeyFileThatIsAFolderIsLeftAlone) {
 }
 
 // An existing key file that cannot be read may hold the only copy of the device's
-// credential: it is neither replaced nor deleted.
+// credential: it is neither replaced nor deleted. Every load and save looks at it again;
+// the user is told once per run, and only what happened: no backup is tried of a file
+// that cannot be read.
 TEST(LoadCreds, ExistingFileThatCannotBeReadIsNeverReplaced) {
   TempDir dir;
   auto path = dir.path() / "id.ini";
@@ -238,23 +242,47 @@ TEST(LoadCreds, ExistingFileThatCannotBeReadIsNeverReplaced) {
   HANDLE held = CreateFileW(path.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
                             FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  auto loaded = load_capturing(path);
-  Creds changed = loaded.creds;
-  changed.sub = "other";
-  save_creds(changed);
-  CloseHandle(held);
-  EXPECT_EQ(read_file(path), "token=" + TOKEN + "\n");
+  const std::string reason =
+      IoError::from(std::error_code(ERROR_SHARING_VIOLATION, std::system_category())).display();
 #else
   // Something that is no plain file; reading it must not block either.
   ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
-  auto loaded = load_capturing(path);
-  Creds changed = loaded.creds;
+  const std::string reason = "not a regular file";
+#endif
+  testing::internal::CaptureStderr();
+  Creds loaded = load_creds(path);
+  Creds changed = loaded;
   changed.sub = "other";
   save_creds(changed);
+  (void)load_creds(path);
+  const std::string printed = testing::internal::GetCapturedStderr();
+#ifdef _WIN32
+  CloseHandle(held);
+  EXPECT_EQ(read_file(path), "token=" + TOKEN + "\n");
+#else
   EXPECT_EQ(std::filesystem::status(path).type(), std::filesystem::file_type::fifo);
 #endif
-  EXPECT_TRUE(is_valid_token(loaded.creds.token));
-  EXPECT_NE(loaded.printed.find("没有覆盖"), std::string::npos) << loaded.printed;
+  EXPECT_TRUE(is_valid_token(loaded.token));
+  EXPECT_EQ(printed,
+            "client: " + path_to_utf8(path) + " 读不了（" + reason + "），所以没有覆盖它\n");
+  EXPECT_FALSE(std::filesystem::exists(backup_of(path)));
+}
+
+TEST(LoadCreds, AFailedBackupIsReportedOnceWithItsReason) {
+  TempDir dir;
+  auto path = dir.path() / "id.ini";
+  write_file(path, "token=" + TOKEN + "\nsub=caf\xE9\n");
+  std::filesystem::create_directories(backup_of(path) / "blocker");  // no file can replace it
+  testing::internal::CaptureStderr();
+  Creds creds = load_creds(path);
+  save_creds(creds);
+  (void)load_creds(path);
+  const std::string printed = testing::internal::GetCapturedStderr();
+  const std::string start = "client: " + path_to_utf8(path) + " 不是 UTF-8 文本，先备份到 " +
+                            path_to_utf8(backup_of(path)) + " 也没成（";
+  EXPECT_TRUE(printed.starts_with(start)) << printed;
+  EXPECT_TRUE(printed.ends_with("），所以没有覆盖它\n")) << printed;
+  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
 }
 
 TEST(SaveCreds, KeepsForeignLinesAndReplacesItsOwn) {
@@ -355,20 +383,30 @@ TEST(SaveCreds, FailedWriteLeavesTheOldFileWhole) {
 }
 
 #ifndef _WIN32
+// A write that the system refuses part-way (a full disk; here the file-size limit, its
+// signal ignored so that the write fails instead of ending the process) leaves the old
+// file whole and no temporary file behind.
 TEST(SaveCreds, FullDiskLeavesTheOldFileWhole) {
-  if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  constexpr rlim_t WRITE_LIMIT = 100;
   TempDir dir;
   auto path = dir.path() / "id.ini";
   std::string old = HEADER + "token=" + TOKEN + "\nsub=office\n";
   write_file(path, old);
-  auto temp = dir.path() / "id.ini.tmp";
-  std::filesystem::create_symlink("/dev/full", temp);  // every write to it fails with ENOSPC
-
-  auto saved = set_key_line(path, "ports", "80");
-  ASSERT_FALSE(saved.ok());
-  EXPECT_NE(saved.error().os_code, std::nullopt);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    rlimit limit{WRITE_LIMIT, WRITE_LIMIT};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    ::signal(SIGXFSZ, SIG_IGN);
+    auto saved = set_key_line(path, "ports", "80");
+    ::_exit(!saved.ok() && saved.error().os_code == EFBIG ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the failed write is reported with the system's code";
   EXPECT_EQ(read_file(path), old);
-  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(temp)));
+  EXPECT_FALSE(std::filesystem::exists(dir.path() / "id.ini.tmp"));
 }
 #endif
 
