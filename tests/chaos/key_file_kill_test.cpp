@@ -133,10 +133,9 @@ TEST(ClientKills, KeyFileAlwaysParsesKeepsItsTokenAndLosesNoConfirmedChange) {
   std::size_t leftovers = 0;
   for (int kill = 1; kill <= KILLS; ++kill) {
     const std::string before = read_file(setup.key_file());
-    // A console port of its own for each start: the connections the killed client
-    // closed keep its port in TIME_WAIT for a while.
-    const std::uint16_t ui = free_port();
-    ChildProcess client(client_options(setup.keys.path(), ui, args));
+    // The same console port every time, as a user's restart has it.
+    const std::uint16_t ui = setup.ui;
+    ChildProcess client(client_options(setup, args));
     ASSERT_TRUE(client.wait_for_out(console_line(ui), WAIT)) << client.describe();
     std::vector<std::thread> threads;
     for (auto* writer : {&mappings, &invite, &name}) {
