@@ -7,7 +7,6 @@
 # label, so a stage can pick suites with `ctest -L`.
 set(QUILLMAR_WINE_SHARDS 4 CACHE STRING "Shards of each test suite under Wine")
 
-#
 # TIMEOUT (default 120 s) is each test's limit; SERIAL runs the suite's tests one at a time
 # and alone, for tests that measure processes or load the machine.
 function(quillmar_add_test_suite name)

@@ -1,8 +1,8 @@
 // What the chaos tests share: a process's figures (open descriptors, threads, resident
-// memory) read from /proc, waiting for a condition with a deadline, an echo service of
-// the test's own that counts the connections it still waits on, deterministic payloads
-// and a visitor that sends one and checks the echo byte for byte, the gateway stand-in
-// as a process, and the figures line each test prints. Linux only; loopback only.
+// memory, the peers of its sockets) read from /proc, waiting for a condition with a
+// deadline, an echo service of the test's own, deterministic payloads and a visitor that
+// sends one and checks the echo byte for byte, the gateway stand-in as a process, and
+// the figures line each test prints. Linux only; loopback only.
 #pragma once
 
 #include <asio/experimental/awaitable_operators.hpp>
@@ -82,10 +82,10 @@ inline std::string tcp_peers(std::uint64_t pid) {
     text += (text.empty() ? "" : ", ") + std::to_string(count) + " to port " + std::to_string(port);
     listed += count;
   }
-  // A socket whose connection the system has already closed (reset by its peer) is
-  // no longer in the tables.
+  // A socket whose connection the system has already closed (its peer reset it, or
+  // left it long ago) is no longer in the tables.
   return std::to_string(inodes.size()) + " sockets: " + (text.empty() ? "" : text + ", ") +
-         std::to_string(inodes.size() - listed) + " closed by their peer";
+         std::to_string(inodes.size() - listed) + " no longer connected";
 }
 
 inline std::string mib(std::size_t kib) {
