@@ -39,6 +39,20 @@ asio::awaitable<Result<tcp::socket>> resolve_and_connect(std::string host, std::
 
 }  // namespace
 
+Result<tcp::acceptor> listen_tcp(const asio::any_io_executor& executor,
+                                 const tcp::endpoint& endpoint) {
+  tcp::acceptor acceptor(executor);
+  std::error_code ec;
+  acceptor.open(endpoint.protocol(), ec);
+#ifndef _WIN32
+  if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+#endif
+  if (!ec) acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) return IoError::from(ec);
+  return acceptor;
+}
+
 asio::awaitable<void> sleep_for(std::chrono::nanoseconds duration) {
   asio::steady_timer timer(co_await asio::this_coro::executor, duration);
   co_await timer.async_wait(asio::use_awaitable);

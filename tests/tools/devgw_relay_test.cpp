@@ -182,6 +182,61 @@ TEST_F(DevgwRelay, ACloseRightAfterLargeDataStillDeliversAllOfIt) {
   }());
 }
 
+TEST_F(DevgwRelay, RelaysLargeTransfersIntactBothWaysPlainAndOverTls) {
+  asio::ssl::context client_context(asio::ssl::context::tls_client);
+  std::string up(3 * 1024 * 1024 + 17, '\0');
+  for (std::size_t i = 0; i < up.size(); ++i) up[i] = static_cast<char>(i * 31 + i / 4096);
+  const std::string down = up.substr(1000, 2 * 1024 * 1024);
+  for (bool tls : {false, true}) {
+    auto options = quick_options();
+    options.raw_routes = {{0, "kite", 5201}};
+    if (tls) options.tls = TlsSetup::generated;
+    auto ports = start(options);
+    run([&]() -> asio::awaitable<void> {
+      std::optional<TestDevice> connected;
+      if (tls) {
+        auto over_tls = co_await TestDevice::connect_tls(ports.control, client_context, nullptr);
+        connected.emplace(std::move(over_tls));
+      } else {
+        auto plain = co_await TestDevice::connect(ports.control);
+        connected.emplace(std::move(plain));
+      }
+      TestDevice& device = *connected;
+      co_await device.register_as("kite", "5201", "token-a");
+      EXPECT_EQ((co_await device.must_next()).kind, KIND_WELCOME);
+      auto visitor = co_await TestVisitor::connect(ports.raw[0]);
+
+      // Upload: the visitor's bytes arrive in order, in frames of at most 64 KiB.
+      std::string received;
+      std::uint32_t id = 0;
+      auto collect = [&]() -> asio::awaitable<void> {
+        while (received.size() < up.size()) {
+          auto frame = co_await device.next_other();
+          if (frame.kind == KIND_OPEN) id = frame.id;
+          if (frame.kind != KIND_DATA) continue;
+          EXPECT_LE(frame.payload.size(), 64u * 1024u);
+          received += text_of(frame);
+        }
+      };
+      co_await (visitor.write(up) && collect());
+      EXPECT_TRUE(received == up) << "tls " << tls;
+
+      // Download: frames of every size up to the largest come out as one byte stream.
+      auto send_down = [&]() -> asio::awaitable<void> {
+        std::size_t at = 0;
+        for (std::size_t size :
+             {std::size_t{1}, MAX_FRAME_LEN, std::size_t{9}, std::size_t{70000}}) {
+          co_await device.send(KIND_DATA, id, std::string_view(down).substr(at, size));
+          at += size;
+        }
+        co_await device.send(KIND_DATA, id, std::string_view(down).substr(at));
+      };
+      auto got = co_await (send_down() && visitor.read_exactly(down.size()));
+      EXPECT_TRUE(got == down) << "tls " << tls;
+    }());
+  }
+}
+
 TEST_F(DevgwRelay, AVisitorThatResetsBecomesACloseForTheDevice) {
   auto ports = start();
   run([&]() -> asio::awaitable<void> {

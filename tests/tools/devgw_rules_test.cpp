@@ -289,6 +289,10 @@ TEST(DevgwCommandLine, ReadsEveryOption) {
   auto cli = parse_command_line({"--control-port",
                                  "0",
                                  "--public-http-port=off",
+                                 "--public-https-port",
+                                 "0",
+                                 "--front-ca-out",
+                                 "front-ca.pem",
                                  "--admin-port",
                                  "9001",
                                  "--raw",
@@ -326,6 +330,8 @@ TEST(DevgwCommandLine, ReadsEveryOption) {
   EXPECT_FALSE(cli.value().help);
   EXPECT_EQ(o.control_port, 0);
   EXPECT_EQ(o.public_http_port, std::nullopt);
+  EXPECT_EQ(o.public_https_port, 0);
+  EXPECT_EQ(o.front_ca_file, std::filesystem::path("front-ca.pem"));
   EXPECT_EQ(o.admin_port, 9001);
   ASSERT_EQ(o.raw_routes.size(), 2u);
   EXPECT_EQ(o.raw_routes[0].listen_port, 9000);
@@ -337,6 +343,12 @@ TEST(DevgwCommandLine, ReadsEveryOption) {
   EXPECT_EQ(o.swap_cert_after, std::chrono::seconds(30));
   EXPECT_TRUE(o.pubport_is_public_http);
   EXPECT_EQ(o.pubtls, 8443u);
+  EXPECT_FALSE(o.pubtls_is_public_https);
+  auto automatic = parse_command_line({"--pubtls", "auto", "--pubport", "80"});
+  ASSERT_TRUE(automatic.ok());
+  EXPECT_TRUE(automatic.value().options.pubtls_is_public_https);
+  EXPECT_FALSE(automatic.value().options.pubport_is_public_http);
+  EXPECT_EQ(automatic.value().options.pubport, 80u);
   EXPECT_EQ(o.plan, "pro");
   EXPECT_EQ(o.plan_ends_at, 1700000000u);
   EXPECT_EQ(o.account_interval, std::chrono::milliseconds(250));
@@ -356,6 +368,7 @@ TEST(DevgwCommandLine, HasDefaultsForAHuman) {
   EXPECT_EQ(o.control_port, DEFAULT_CONTROL_PORT);
   EXPECT_EQ(o.public_http_port, DEFAULT_PUBLIC_HTTP_PORT);
   EXPECT_EQ(o.admin_port, DEFAULT_ADMIN_PORT);
+  EXPECT_EQ(o.public_https_port, std::nullopt);
   EXPECT_EQ(o.domain, "localhost");
   EXPECT_EQ(o.tls, TlsSetup::off);
   auto files = parse_command_line({"--cert", "a.pem", "--key", "a.key"});
@@ -373,6 +386,9 @@ TEST(DevgwCommandLine, NamesTheOptionThatIsWrong) {
       {{"--control-port"}, "--control-port needs a value"},
       {{"--control-port", "off"}, "--control-port \"off\": expected a port 0 to 65535"},
       {{"--admin-port", "70000"}, "--admin-port \"70000\": expected a port 0 to 65535 or off"},
+      {{"--public-https-port", "x"},
+       "--public-https-port \"x\": expected a port 0 to 65535 or off"},
+      {{"--pubtls", "-1"}, "--pubtls \"-1\": expected a number or auto"},
       {{"--raw", "9000=kite"},
        "--raw \"9000=kite\": expected LISTEN=NAME:PORT, e.g. 9000=kite:5201"},
       {{"--raw", "9000=Kite:80"},
@@ -397,6 +413,8 @@ TEST(DevgwCommandLine, HelpExplainsEveryOptionAndCommand) {
   const std::string help = help_text();
   for (std::string_view word : {"--control-port",
                                 "--public-http-port",
+                                "--public-https-port",
+                                "--front-ca-out",
                                 "--admin-port",
                                 "--raw",
                                 "--domain",
@@ -419,6 +437,8 @@ TEST(DevgwCommandLine, HelpExplainsEveryOptionAndCommand) {
                                 "--help",
                                 "notice",
                                 "punch",
+                                "offers",
+                                "results",
                                 "account",
                                 "frame",
                                 "drop",

@@ -12,6 +12,7 @@
 #include "devgw/devgw_cert.hpp"
 #include "devgw/devgw_core.hpp"
 #include "devgw/devgw_session.hpp"
+#include "proto/connect.hpp"
 #include "proto/text.hpp"
 
 namespace quillmar::devgw {
@@ -35,24 +36,12 @@ std::uint64_t system_unix_seconds() {
 }
 
 Result<tcp::acceptor> listen_on(const Strand& strand, std::uint16_t port, std::string_view what) {
-  tcp::acceptor acceptor(strand);
-  tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
-  std::error_code ec;
-  acceptor.open(endpoint.protocol(), ec);
-#ifndef _WIN32
-  // Restarts within TIME_WAIT may rebind. On Windows the same option would let two
-  // processes share the port, so it stays off there.
-  if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-#endif
-  if (!ec) acceptor.bind(endpoint, ec);
-  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
-  if (ec) {
-    IoError error = IoError::from(ec);
-    error.message = "cannot listen for " + std::string(what) +
-                    " on 127.0.0.1:" + std::to_string(port) + ": " + error.message;
-    return error;
-  }
-  return acceptor;
+  auto listening = listen_tcp(strand, {asio::ip::address_v4::loopback(), port});
+  if (listening) return listening;
+  IoError error = listening.error();
+  error.message = "cannot listen for " + std::string(what) +
+                  " on 127.0.0.1:" + std::to_string(port) + ": " + error.message;
+  return error;
 }
 
 // Accepts until the listener closes; an accept error is logged, then a short pause.
@@ -201,6 +190,22 @@ Result<BoundPorts> Core::start() {
     public_acceptor.emplace(std::move(listener).value());
     ports.public_http = public_acceptor->local_endpoint().port();
   }
+  if (options.public_https_port) {
+    if (!public_acceptor)
+      return IoError::make(ErrorKind::InvalidInput,
+                           "the TLS front door needs the public HTTP listener behind it");
+    auto door = FrontDoor::create(options.domain);
+    if (!door) return door.error();
+    front_door = std::move(door).value();
+    if (!options.front_ca_file.empty()) {
+      if (auto written = save_pem(options.front_ca_file, front_door->authority_pem()); !written)
+        return written.error();
+    }
+    auto listener = listen_on(strand, *options.public_https_port, "TLS visitors");
+    if (!listener) return listener.error();
+    front_door_acceptor.emplace(std::move(listener).value());
+    ports.public_https = front_door_acceptor->local_endpoint().port();
+  }
   if (options.admin_port) {
     auto listener = listen_on(strand, *options.admin_port, "admin commands");
     if (!listener) return listener.error();
@@ -225,6 +230,16 @@ Result<BoundPorts> Core::start() {
         std::to_string(*ports.public_http) + "/");
     asio::co_spawn(strand, accept_loop(self, *public_acceptor, "a visitor", serve_public_visitor),
                    log_failure(self, "the public listener"));
+  }
+  if (front_door_acceptor) {
+    std::string line = "TLS front door on 127.0.0.1:" + std::to_string(*ports.public_https) +
+                       " (certificates for <name>." + options.domain + " from a test authority";
+    if (!options.front_ca_file.empty())
+      line += ", written to " + quoted_form(options.front_ca_file.string());
+    log(line + ")");
+    asio::co_spawn(
+        strand, accept_loop(self, *front_door_acceptor, "a TLS visitor", serve_front_door_visitor),
+        log_failure(self, "the TLS front door"));
   }
   if (admin_acceptor) {
     log("admin commands on 127.0.0.1:" + std::to_string(*ports.admin) + " (try: help)");
@@ -264,6 +279,8 @@ void Core::stop() {
   std::error_code ignored;  // a listener that failed to open has nothing to close
   if (control_acceptor) control_acceptor->close(ignored);
   if (public_acceptor) public_acceptor->close(ignored);
+  if (front_door_acceptor) front_door_acceptor->close(ignored);
+  if (front_door) front_door->stop();
   if (admin_acceptor) admin_acceptor->close(ignored);
   for (auto& acceptor : raw_acceptors) acceptor.close(ignored);
   swap_timer.cancel();
@@ -439,14 +456,15 @@ asio::awaitable<AdminReply> Core::execute(std::string line) {
 
   if (verb == "help") {
     co_return AdminReply{
-        "ok help status devices fingerprint notice punch account frame drop mute unmute release "
-        "usage "
-        "refuse-next stall-next swap-cert set shutdown quit (quillmar-devgw --help explains them)"};
+        "ok help status devices fingerprint notice punch offers results account frame drop mute "
+        "unmute release usage refuse-next stall-next swap-cert set shutdown quit (quillmar-devgw "
+        "--help explains them)"};
   }
   if (verb == "status") {
     std::string text =
         "ok control=" + std::to_string(ports.control) + " tls=" + yes_no(tls_context_ != nullptr);
     if (ports.public_http) text += " http=" + std::to_string(*ports.public_http);
+    if (ports.public_https) text += " https=" + std::to_string(*ports.public_https);
     if (ports.admin) text += " admin=" + std::to_string(*ports.admin);
     text += " devices=";
     bool first = true;
@@ -475,6 +493,11 @@ asio::awaitable<AdminReply> Core::execute(std::string line) {
     std::uint8_t kind = verb == "notice" ? KIND_ERROR : KIND_PUNCH_STATUS;
     make = [kind, t = text.value()](const ControlSession&) { return text_frame(kind, 0, t); };
     recipients = std::move(targets).value();
+  }
+  if (verb == "offers" || verb == "results") {
+    std::string_view name = take_word(rest);
+    if (name.empty()) co_return error("give the device's name: " + verb + " <name>");
+    co_return AdminReply{punch_log.reply(verb, name)};
   }
   if (verb == "account") {
     auto targets = pick_targets(*this, rest);
@@ -595,7 +618,7 @@ asio::awaitable<AdminReply> Core::execute(std::string line) {
       auto n = number(UINT64_MAX);
       if (!n) co_return error(key + " is a number");
       (key == "pubport" ? options.pubport : options.pubtls) = *n;
-      if (key == "pubport") options.pubport_is_public_http = false;
+      (key == "pubport" ? options.pubport_is_public_http : options.pubtls_is_public_https) = false;
     } else if (key == "invite") {
       options.invite_code = value == "off" ? std::string() : value;
     } else if (key == "block") {
@@ -647,5 +670,9 @@ asio::awaitable<std::string> DevGateway::command(std::string line) {
 }
 
 std::string DevGateway::fingerprint() const { return core_ ? core_->fingerprint() : std::string(); }
+
+std::string DevGateway::front_door_authority() const {
+  return core_ && core_->front_door ? core_->front_door->authority_pem() : std::string();
+}
 
 }  // namespace quillmar::devgw

@@ -45,7 +45,11 @@ struct DevGatewayOptions {
   std::string domain = "localhost";
   std::uint16_t control_port = 0;
   std::optional<std::uint16_t> public_http_port = 0;  // nullopt: no public listener
-  std::optional<std::uint16_t> admin_port;            // nullopt: no admin listener
+  // The public TLS front door in front of the public listener; nullopt: none.
+  std::optional<std::uint16_t> public_https_port;
+  // Where the front door's test authority is written at start (PEM), for --front-ca.
+  std::filesystem::path front_ca_file;
+  std::optional<std::uint16_t> admin_port;  // nullopt: no admin listener
   std::vector<RawRoute> raw_routes;
 
   TlsSetup tls = TlsSetup::off;
@@ -54,10 +58,11 @@ struct DevGatewayOptions {
   std::chrono::milliseconds swap_cert_after{0};  // 0: only on the swap-cert command
 
   // The welcome's "|pubport=N|pubtls=M"; pubport_is_public_http sends the public
-  // listener's bound port as pubport.
+  // listener's bound port as pubport, pubtls_is_public_https the front door's as pubtls.
   std::uint64_t pubport = 0;
   std::uint64_t pubtls = 0;
   bool pubport_is_public_http = false;
+  bool pubtls_is_public_https = false;
 
   // Registration rules; empty or 0 switches a rule off.
   std::string invite_code;
@@ -90,6 +95,7 @@ struct DevGatewayOptions {
 struct BoundPorts {
   std::uint16_t control = 0;
   std::optional<std::uint16_t> public_http;
+  std::optional<std::uint16_t> public_https;
   std::optional<std::uint16_t> admin;
   std::vector<std::uint16_t> raw;  // in the order of raw_routes
 };
@@ -114,6 +120,8 @@ class DevGateway {
 
   // The control certificate's SHA-256 fingerprint, "" when TLS is off. Any thread.
   std::string fingerprint() const;
+  // The front door's test authority (PEM), "" without a front door. Any thread.
+  std::string front_door_authority() const;
 
  private:
   DevGatewayOptions options_;  // handed to the core at start

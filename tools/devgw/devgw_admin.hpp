@@ -37,6 +37,8 @@ inline constexpr std::string_view ADMIN_HELP =
     "session)\n"
     "  punch [@name] <status line>  KIND_PUNCH_STATUS, e.g. "
     "punch|ready|nas|1|8080\\n198.51.100.9|40000|obs-peer\n"
+    "  offers <name> | results <name>   the device's KIND_PUNCH_OFFER (KIND_PUNCH_RESULT) "
+    "payloads so far, quoted, oldest first\n"
     "  account [@name] [line]       KIND_ACCOUNT with this line, or the gateway's own figures\n"
     "  frame [@name] <kind> <id> [payload]   any frame; kind as a number or a name (data, close, "
     "…)\n"

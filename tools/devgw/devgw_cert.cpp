@@ -72,9 +72,31 @@ Status write_whole(const std::filesystem::path& path, std::string_view text) {
   return {};
 }
 
-}  // namespace
+// The stand-in's three kinds of certificate.
+enum class Role {
+  self_signed_server,  // the control port's own: its own issuer, no CA
+  authority,           // the test CA of the front door
+  issued_server,       // a front-door certificate signed by the test CA
+};
 
-Result<CertificatePair> generate_certificate(std::string_view common_name) {
+Result<PkeyPtr> read_key(const std::string& pem) {
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!key) return ssl_error("reading the issuer's key");
+  return key;
+}
+
+Result<X509Ptr> read_cert(const std::string& pem) {
+  BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  X509Ptr cert(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  if (!cert) return ssl_error("reading the issuer's certificate");
+  return cert;
+}
+
+// A fresh P-256 key and its certificate for the common name, valid from an hour ago
+// for a year, signed by the issuer (or by itself without one).
+Result<CertificatePair> make_certificate(const std::string& cn, const std::string& alt_names,
+                                         Role role, const CertificatePair* issuer) {
   PkeyPtr key(EVP_EC_gen("P-256"));
   if (!key) return ssl_error("generating the key");
   X509Ptr cert(X509_new());
@@ -93,20 +115,40 @@ Result<CertificatePair> generate_certificate(std::string_view common_name) {
   X509_gmtime_adj(X509_getm_notAfter(cert.get()), 365L * 24 * 60 * 60);
   if (X509_set_pubkey(cert.get(), key.get()) != 1) return ssl_error("setting the public key");
 
-  std::string cn(common_name);
   X509_NAME* name = X509_get_subject_name(cert.get());
   if (X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8,
                                  reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1,
                                  0) != 1) {
     return ssl_error("setting the common name");
   }
-  X509_set_issuer_name(cert.get(), name);
+  X509Ptr issuer_cert;
+  PkeyPtr issuer_key;
+  if (issuer) {
+    auto read = read_cert(issuer->cert_pem);
+    if (!read) return read.error();
+    issuer_cert = std::move(read).value();
+    auto signer = read_key(issuer->key_pem);
+    if (!signer) return signer.error();
+    issuer_key = std::move(signer).value();
+    X509_set_issuer_name(cert.get(), X509_get_subject_name(issuer_cert.get()));
+  } else {
+    X509_set_issuer_name(cert.get(), name);
+  }
   // A name that is no DNS name (an IP address, say) just goes without alternative names.
-  if (!add_extension(cert.get(), NID_subject_alt_name, "DNS:" + cn + ",DNS:*." + cn))
+  if (!alt_names.empty() && !add_extension(cert.get(), NID_subject_alt_name, alt_names))
     ERR_clear_error();
-  add_extension(cert.get(), NID_basic_constraints, "critical,CA:FALSE");
+  if (role == Role::authority) {
+    add_extension(cert.get(), NID_basic_constraints, "critical,CA:TRUE");
+    add_extension(cert.get(), NID_key_usage, "critical,keyCertSign,cRLSign");
+  } else {
+    add_extension(cert.get(), NID_basic_constraints, "critical,CA:FALSE");
+  }
+  if (role == Role::issued_server) {
+    add_extension(cert.get(), NID_key_usage, "critical,digitalSignature");
+    add_extension(cert.get(), NID_ext_key_usage, "serverAuth");
+  }
 
-  if (X509_sign(cert.get(), key.get(), EVP_sha256()) == 0)
+  if (X509_sign(cert.get(), issuer_key ? issuer_key.get() : key.get(), EVP_sha256()) == 0)
     return ssl_error("signing the certificate");
 
   BioPtr cert_bio(BIO_new(BIO_s_mem()));
@@ -117,6 +159,23 @@ Result<CertificatePair> generate_certificate(std::string_view common_name) {
     return ssl_error("writing the PEM texts");
   }
   return CertificatePair{bio_text(cert_bio.get()), bio_text(key_bio.get())};
+}
+
+}  // namespace
+
+Result<CertificatePair> generate_certificate(std::string_view common_name) {
+  std::string cn(common_name);
+  return make_certificate(cn, "DNS:" + cn + ",DNS:*." + cn, Role::self_signed_server, nullptr);
+}
+
+Result<CertificatePair> generate_authority(std::string_view common_name) {
+  return make_certificate(std::string(common_name), "", Role::authority, nullptr);
+}
+
+Result<CertificatePair> issue_certificate(const CertificatePair& authority,
+                                          std::string_view dns_name) {
+  std::string name(dns_name);
+  return make_certificate(name, "DNS:" + name, Role::issued_server, &authority);
 }
 
 Result<CertificatePair> load_certificate(const std::filesystem::path& cert_file,
@@ -131,6 +190,10 @@ Result<CertificatePair> load_certificate(const std::filesystem::path& cert_file,
                          quoted_form(cert_file.string()) + " holds no PEM certificate");
   }
   return pair;
+}
+
+Status save_pem(const std::filesystem::path& file, std::string_view pem) {
+  return write_whole(file, pem);
 }
 
 Status save_certificate(const CertificatePair& pair, const std::filesystem::path& cert_file,

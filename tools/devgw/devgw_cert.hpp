@@ -1,5 +1,6 @@
 // The stand-in's TLS certificates: generated self-signed ones (EC P-256, CN = the
-// domain), PEM files, the SHA-256 fingerprint the client pins, and the server context.
+// domain), the front door's test authority and the certificates it issues, PEM files,
+// the SHA-256 fingerprint the client pins, and the server context.
 #pragma once
 
 #include <asio/ssl/context.hpp>
@@ -21,9 +22,19 @@ struct CertificatePair {
 // ago for a year, with the name and "*." + the name as DNS alternative names.
 Result<CertificatePair> generate_certificate(std::string_view common_name);
 
+// A self-signed certificate authority (CA:TRUE, for signing certificates only), as
+// the tests' trust anchor for the front door.
+Result<CertificatePair> generate_authority(std::string_view common_name);
+// A server certificate for exactly the DNS name, signed by the authority; the pair's
+// certificate text holds the new certificate alone.
+Result<CertificatePair> issue_certificate(const CertificatePair& authority,
+                                          std::string_view dns_name);
+
 // Both files read; an error names the file that failed.
 Result<CertificatePair> load_certificate(const std::filesystem::path& cert_file,
                                          const std::filesystem::path& key_file);
+// Writes one PEM text (a certificate: readable by anyone).
+Status save_pem(const std::filesystem::path& file, std::string_view pem);
 // Writes both files (the key readable by the owner only where the system allows).
 Status save_certificate(const CertificatePair& pair, const std::filesystem::path& cert_file,
                         const std::filesystem::path& key_file);

@@ -20,6 +20,11 @@ mapped port. Everything listens on 127.0.0.1 only.
 Listeners:
   --control-port P        devices connect here (default 7000; 0 = any free port)
   --public-http-port P    visitors over plain HTTP (default 7080; 0 = any; off = none)
+  --public-https-port P   the TLS front door before the public HTTP port (default off;
+                          0 = any): each visitor gets a certificate for the name it asks
+                          for under the domain, from a test authority made at start
+  --front-ca-out FILE     write that authority's certificate there (PEM), for the
+                          client's --front-ca
   --admin-port P          admin line commands (default 7001; 0 = any; off = none)
   --raw P=NAME:PORT       every connection to port P goes, unread, to device NAME's
                           mapped PORT (repeatable; for benchmarks and non-HTTP services)
@@ -36,7 +41,7 @@ TLS on the control port (the client pins the certificate's SHA-256 fingerprint):
 
 Welcome and account line:
   --pubport N|auto        the welcome's pubport (default 0; auto = the public HTTP port)
-  --pubtls N              the welcome's pubtls (default 0)
+  --pubtls N|auto         the welcome's pubtls (default 0; auto = the TLS front door's port)
   --plan NAME             the account line's plan (default dev)
   --plan-ends-at T        the account line's plan end in Unix seconds (default 0 = none)
   --account-interval MS   least milliseconds between two account lines (default 1000)
@@ -132,6 +137,27 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
       return {};
     };
   };
+  // A listener's port, or "off" for none.
+  auto optional_port_into = [](std::optional<std::uint16_t>& field) {
+    return [target = &field](std::string_view option, std::string_view value) -> Status {
+      auto port = listener_port(option, value, true);
+      if (!port) return port.error();
+      *target = port.value();
+      return {};
+    };
+  };
+  // A number, or "auto" for the bound port of the listener behind it.
+  auto number_or_auto = [](std::uint64_t& field, bool& automatic) {
+    return [target = &field, flag = &automatic](std::string_view option,
+                                                std::string_view value) -> Status {
+      *flag = value == "auto";
+      if (*flag) return {};
+      auto n = parse_decimal(value, UINT64_MAX);
+      if (!n) return bad_value(option, value, "expected a number or auto");
+      *target = *n;
+      return {};
+    };
+  };
   auto seconds_into = [](std::chrono::milliseconds& field) {
     return [target = &field](std::string_view option, std::string_view value) -> Status {
       auto n = parse_decimal(value, 24ULL * 60 * 60);
@@ -155,20 +181,14 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
          o.control_port = *port.value();
          return {};
        }},
-      {"--public-http-port",
-       [&](std::string_view option, std::string_view value) -> Status {
-         auto port = listener_port(option, value, true);
-         if (!port) return port.error();
-         o.public_http_port = port.value();
+      {"--public-http-port", optional_port_into(o.public_http_port)},
+      {"--public-https-port", optional_port_into(o.public_https_port)},
+      {"--front-ca-out",
+       [&](std::string_view, std::string_view value) -> Status {
+         o.front_ca_file = std::filesystem::path(std::u8string(value.begin(), value.end()));
          return {};
        }},
-      {"--admin-port",
-       [&](std::string_view option, std::string_view value) -> Status {
-         auto port = listener_port(option, value, true);
-         if (!port) return port.error();
-         o.admin_port = port.value();
-         return {};
-       }},
+      {"--admin-port", optional_port_into(o.admin_port)},
       {"--raw",
        [&](std::string_view, std::string_view value) -> Status {
          auto route = raw_route(value);
@@ -189,19 +209,8 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
          return {};
        }},
       {"--swap-cert-after", seconds_into(o.swap_cert_after)},
-      {"--pubport",
-       [&](std::string_view option, std::string_view value) -> Status {
-         if (value == "auto") {
-           o.pubport_is_public_http = true;
-           return {};
-         }
-         o.pubport_is_public_http = false;
-         auto n = parse_decimal(value, UINT64_MAX);
-         if (!n) return bad_value(option, value, "expected a number or auto");
-         o.pubport = *n;
-         return {};
-       }},
-      {"--pubtls", number_into(o.pubtls, UINT64_MAX, "expected a number")},
+      {"--pubport", number_or_auto(o.pubport, o.pubport_is_public_http)},
+      {"--pubtls", number_or_auto(o.pubtls, o.pubtls_is_public_https)},
       {"--plan",
        [&](std::string_view option, std::string_view value) -> Status {
          if (!is_plan_name(value))

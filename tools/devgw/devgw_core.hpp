@@ -16,10 +16,11 @@
 
 #include "devgw/dev_gateway.hpp"
 #include "devgw/devgw_cert.hpp"
+#include "devgw/devgw_front_door.hpp"
+#include "devgw/devgw_punch.hpp"
 #include "devgw/devgw_rules.hpp"
 #include "proto/async_queue.hpp"
 #include "proto/frame.hpp"
-#include "proto/shared_writer.hpp"
 
 namespace quillmar::devgw {
 
@@ -31,7 +32,12 @@ class ControlSession;
 // Frames from the device for one visitor, waiting for the visitor's writer. When the
 // queue is full the device's frame loop waits: the protocol has no per-stream window.
 inline constexpr std::size_t VISITOR_QUEUE_DEPTH = 64;
-inline constexpr std::size_t VISITOR_READ_BUFFER = 64 * 1024;
+// A visitor's bytes are read in large pieces and sent as frames of the client's own size,
+// which leave together in one write.
+inline constexpr std::size_t VISITOR_READ_BUFFER = 256 * 1024;
+inline constexpr std::size_t VISITOR_FRAME = 64 * 1024;
+// Frames already queued for a visitor go out together, up to this many per write.
+inline constexpr std::size_t VISITOR_WRITE_FRAMES = 16;
 
 struct Usage {
   std::uint64_t used = 0;
@@ -96,10 +102,13 @@ struct Core : std::enable_shared_from_this<Core> {
   std::map<std::string, Usage> usage;                      // token -> today's traffic
   std::optional<std::string> refuse_next;
   bool stall_next = false;
+  PunchLog punch_log;  // the devices' direct-connection offers and results
   std::set<std::shared_ptr<tcp::socket>> loose_sockets;  // visitors before routing, admin clients
 
   std::optional<tcp::acceptor> control_acceptor;
   std::optional<tcp::acceptor> public_acceptor;
+  std::optional<tcp::acceptor> front_door_acceptor;
+  std::unique_ptr<FrontDoor> front_door;  // set at start, with its listener; read-only then
   std::optional<tcp::acceptor> admin_acceptor;
   std::vector<tcp::acceptor> raw_acceptors;
   asio::steady_timer swap_timer;

@@ -6,10 +6,9 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
-#include <asio/ssl/stream.hpp>
 #include <asio/use_awaitable.hpp>
 
-#include "devgw/devgw_tls.hpp"
+#include "devgw/devgw_tls_server.hpp"
 #include "proto/text.hpp"
 
 namespace quillmar::devgw {
@@ -89,21 +88,17 @@ asio::awaitable<bool> ControlSession::open_connection(tcp::socket socket) {
   socket.set_option(tcp::no_delay(true), ignored);
 
   if (auto context = core_->tls_context()) {
-    auto stream = std::make_shared<SslStream>(std::move(socket), *context);
-    shutdown_socket_ = [stream, context](tcp::socket::shutdown_type how) {
-      end_directions(stream->lowest_layer(), how);
-    };
-    auto [ec] =
-        co_await stream->async_handshake(asio::ssl::stream_base::server, as_tuple_awaitable);
-    if (ec) {
+    auto shared = std::make_shared<tcp::socket>(std::move(socket));
+    shutdown_socket_ = [shared](tcp::socket::shutdown_type how) { end_directions(*shared, how); };
+    auto accepted = co_await accept_tls(shared, std::move(context));
+    if (accepted.error) {
       if (!closed_)
-        core_->log(peer_ + ": TLS handshake failed: " + ec.message() + tls_failure_hint(ec));
+        core_->log(peer_ + ": TLS handshake failed: " + accepted.error.message() +
+                   tls_failure_hint(accepted.error));
       co_return false;
     }
     tls_ = true;
-    auto halves = split_ssl(stream);
-    read_ = std::move(halves.read);
-    writer_ = std::make_shared<SharedWriter>(core_->strand, std::move(halves.write));
+    use_halves(std::move(accepted.halves));
     co_return true;
   }
 
@@ -125,15 +120,19 @@ asio::awaitable<bool> ControlSession::open_connection(tcp::socket socket) {
     }
   }
   // The halves share the socket with shutdown_socket_, which keeps ending it directly.
-  auto halves = split_tcp(waiting);
-  read_ = std::move(halves.read);
-  writer_ = std::make_shared<SharedWriter>(core_->strand, std::move(halves.write));
+  use_halves(split_tcp(waiting));
   co_return true;
+}
+
+void ControlSession::use_halves(SplitStream halves) {
+  read_ = std::move(halves.read);
+  frames_ = std::make_unique<FrameReader>(*read_);
+  writer_ = std::make_shared<FrameWriter>(core_->strand, std::move(halves.write));
 }
 
 asio::awaitable<std::optional<Frame>> ControlSession::read_handshake_frame(
     std::string_view expecting) {
-  auto frame = co_await read_frame(*read_);
+  auto frame = co_await frames_->next();
   if (!frame) {
     if (!closed_)
       core_->log(peer_ + ": " + frame.error().display() + " while waiting for " +
@@ -202,7 +201,8 @@ asio::awaitable<void> ControlSession::handshake_and_serve() {
   auto welcome =
       welcome_text(core_->options.pubport_is_public_http ? core_->ports.public_http.value_or(0)
                                                          : core_->options.pubport,
-                   core_->options.pubtls);
+                   core_->options.pubtls_is_public_https ? core_->ports.public_https.value_or(0)
+                                                         : core_->options.pubtls);
   auto welcomed = co_await send(text_frame(KIND_WELCOME, 0, welcome));
   if (!welcomed) co_return;
 
@@ -241,14 +241,14 @@ asio::awaitable<void> ControlSession::refuse(std::string text) {
 
 asio::awaitable<void> ControlSession::drain_until_closed() {
   for (;;) {
-    auto frame = co_await read_frame(*read_);
+    auto frame = co_await frames_->next();
     if (!frame || !frame.value()) co_return;
   }
 }
 
 asio::awaitable<void> ControlSession::frame_loop() {
   for (;;) {
-    auto frame = co_await read_frame(*read_);
+    auto frame = co_await frames_->next();
     if (!frame) {
       if (!closed_)
         core_->log(hello_.name + ": " + frame.error().display() + "; closing its connection");
@@ -288,13 +288,13 @@ asio::awaitable<void> ControlSession::dispatch(Frame frame) {
       core_->debug(hello_.name + ": heartbeat " + std::to_string(heartbeats_));
       break;
     case KIND_PUNCH_OFFER:
-      core_->log(hello_.name + ": direct-connection offer " +
-                 quoted_form(decode_utf8_lossy(frame.payload)));
+    case KIND_PUNCH_RESULT: {
+      std::string payload = decode_utf8_lossy(frame.payload);
+      core_->log(hello_.name + ": direct-connection " +
+                 (frame.kind == KIND_PUNCH_OFFER ? "offer " : "result ") + quoted_form(payload));
+      core_->punch_log.record(hello_.name, frame.kind, std::move(payload));
       break;
-    case KIND_PUNCH_RESULT:
-      core_->log(hello_.name + ": direct-connection result " +
-                 quoted_form(decode_utf8_lossy(frame.payload)));
-      break;
+    }
     default:
       core_->log(hello_.name + ": ignored a frame of " + kind_text(frame.kind) + " (id " +
                  std::to_string(frame.id) + ", " + std::to_string(frame.payload.size()) +
@@ -326,11 +326,17 @@ asio::awaitable<void> ControlSession::wait_while_muted() {
 }
 
 asio::awaitable<Status> ControlSession::send(Frame frame) {
+  std::vector<Frame> frames;
+  frames.push_back(std::move(frame));
+  co_return co_await send(std::move(frames));
+}
+
+asio::awaitable<Status> ControlSession::send(std::vector<Frame> frames) {
   co_await wait_while_muted();
   if (closed_)
     co_return IoError::make(ErrorKind::NotConnected, "the device's connection is closed");
   auto writer = writer_;
-  co_return co_await send_frame(*writer, std::move(frame));
+  co_return co_await writer->send(std::move(frames));
 }
 
 void ControlSession::set_muted(bool muted) {
@@ -369,7 +375,8 @@ asio::awaitable<void> ControlSession::send_account_after(std::chrono::millisecon
   account_pending_ = false;
   if (closed_ || closing_) co_return;
   last_account_ = std::chrono::steady_clock::now();
-  co_await send(text_frame(KIND_ACCOUNT, 0, account_line(core_->account_for(hello_.token))));
+  // A device gone meanwhile needs no account line; its session ends by itself.
+  (void)co_await send(text_frame(KIND_ACCOUNT, 0, account_line(core_->account_for(hello_.token))));
 }
 
 void ControlSession::end_for_quota(std::string notice) {

@@ -14,6 +14,8 @@
 #include <string>
 
 #include "devgw/devgw_core.hpp"
+#include "devgw/devgw_frame_reader.hpp"
+#include "devgw/devgw_frame_writer.hpp"
 
 namespace quillmar::devgw {
 
@@ -53,6 +55,8 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
 
   // Waits while muted; fails once the session is closed.
   asio::awaitable<Status> send(Frame frame);
+  // The same for frames that leave together, in this order.
+  asio::awaitable<Status> send(std::vector<Frame> frames);
   // The account line now, or after account_interval since the last one.
   void announce_account();
   // Account line, the quota notice, then the end of the connection.
@@ -72,6 +76,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   };
 
   asio::awaitable<bool> open_connection(tcp::socket socket);
+  void use_halves(SplitStream halves);
   asio::awaitable<void> handshake_and_serve();
   asio::awaitable<std::optional<Frame>> read_handshake_frame(std::string_view expecting);
   asio::awaitable<void> refuse(std::string text);
@@ -97,7 +102,8 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   std::string peer_;
   bool tls_ = false;
   std::unique_ptr<ReadHalf> read_;
-  std::shared_ptr<SharedWriter> writer_;
+  std::unique_ptr<FrameReader> frames_;  // reads read_
+  std::shared_ptr<FrameWriter> writer_;
   // Shuts the TCP connection down under whichever stream type carries it; valid while
   // this session (and with it both halves) lives.
   std::function<void(tcp::socket::shutdown_type)> shutdown_socket_;

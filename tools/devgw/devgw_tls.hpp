@@ -1,5 +1,6 @@
-// A TLS stream over TCP split into the frame code's read and write halves. The stand-in
-// uses it for its server side; tests use it for the client side of a TLS connection.
+// A TLS stream over TCP split into the frame code's read and write halves: the devices of
+// the tests use it for their side of a TLS connection to the stand-in (whose own side is
+// devgw_tls_server's).
 #pragma once
 
 #include <asio/ip/tcp.hpp>

@@ -49,6 +49,38 @@ asio::awaitable<void> reply_and_close(std::shared_ptr<Core> core,
   close_socket(*visitor);
 }
 
+// The bytes as KIND_DATA frames of at most VISITOR_FRAME bytes each.
+std::vector<Frame> data_frames(std::uint32_t id, std::span<const std::uint8_t> bytes) {
+  std::vector<Frame> frames;
+  for (std::size_t at = 0; at < bytes.size(); at += VISITOR_FRAME) {
+    auto piece = bytes.subspan(at, std::min(VISITOR_FRAME, bytes.size() - at));
+    frames.push_back(new_frame(KIND_DATA, id, piece));
+  }
+  return frames;
+}
+
+// Moves the non-empty KIND_DATA frames that are queued already behind `run`'s first one
+// into `run`; the first other frame taken is left in `held`, to be handled next.
+void take_queued_data(Receiver<Frame>& frames, std::vector<Frame>& run,
+                      std::optional<Frame>& held) {
+  while (run.size() < VISITOR_WRITE_FRAMES) {
+    auto more = frames.try_receive();
+    if (!more) return;
+    if (more->kind != KIND_DATA || more->payload.empty()) {
+      held = std::move(more);
+      return;
+    }
+    run.push_back(std::move(*more));
+  }
+}
+
+std::vector<asio::const_buffer> payloads(const std::vector<Frame>& run) {
+  std::vector<asio::const_buffer> buffers;
+  buffers.reserve(run.size());
+  for (const Frame& frame : run) buffers.push_back(asio::buffer(frame.payload));
+  return buffers;
+}
+
 }  // namespace
 
 std::string peer_text(const tcp::socket& socket) {
@@ -266,10 +298,7 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
     if (!open)
       continue;  // the device closed the stream: the rest is dropped until the visitor stops
     core->count_usage(self->token(), n);
-    Frame data{
-        std::vector<std::uint8_t>(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(n)),
-        link->id, KIND_DATA};
-    auto sent = co_await self->send(std::move(data));
+    auto sent = co_await self->send(data_frames(link->id, std::span(buffer.data(), n)));
     if (!sent) co_return;
   }
 }
@@ -279,8 +308,16 @@ asio::awaitable<void> ControlSession::write_to_visitor(std::shared_ptr<ControlSe
                                                        Receiver<Frame> frames) {
   bool output_ended = false;
   std::optional<std::string> failure;  // a reply for a visitor that has had nothing yet
+  std::optional<Frame> held;           // taken from the queue with earlier data, handled now
+  std::vector<Frame> run;              // data frames written together
   for (;;) {
-    auto frame = co_await frames.receive();
+    std::optional<Frame> frame;
+    if (held) {
+      frame = std::move(held);
+      held.reset();
+    } else {
+      frame = co_await frames.receive();
+    }
     if (!frame) {
       // The queue closes without a frame when the device's session ends, or after a
       // visitor failure (which needs no reply).
@@ -305,8 +342,10 @@ asio::awaitable<void> ControlSession::write_to_visitor(std::shared_ptr<ControlSe
                          std::to_string(link->id) + "; dropped");
       continue;
     }
-    auto [ec, n] =
-        co_await asio::async_write(*link->socket, asio::buffer(frame->payload), as_tuple_awaitable);
+    run.clear();
+    run.push_back(std::move(*frame));
+    take_queued_data(frames, run, held);
+    auto [ec, n] = co_await asio::async_write(*link->socket, payloads(run), as_tuple_awaitable);
     if (ec) {
       co_await self->visitor_failed(link);
       break;

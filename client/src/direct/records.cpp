@@ -85,6 +85,15 @@ void keep_recent_requests(std::vector<PunchRequest>& requests) {
   if (requests.size() > MAX_PUNCH_REQUESTS) requests.resize(MAX_PUNCH_REQUESTS);
 }
 
+std::string join_names(const AllowList& names, std::string_view separator) {
+  std::string text;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) text += separator;
+    text += names[i];
+  }
+  return text;
+}
+
 std::string quoted_list(const std::vector<std::string>& texts) {
   std::string out = "[";
   for (std::size_t i = 0; i < texts.size(); ++i) {

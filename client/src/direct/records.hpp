@@ -43,6 +43,10 @@ AllowList parse_allow_list(const std::vector<std::string>& inputs,
 void forget_requests_from(std::vector<PunchRequest>& requests, std::string_view name);
 void keep_recent_requests(std::vector<PunchRequest>& requests);
 
+// The names with the separator between them: "," on the wire and in the key file,
+// "、" in the notes for the user.
+std::string join_names(const AllowList& names, std::string_view separator);
+
 // ["a", "b"] and [("addr", port, "kind"), …] for progress lines.
 std::string quoted_list(const std::vector<std::string>& texts);
 std::string quoted_candidates(const std::vector<Candidate>& candidates);

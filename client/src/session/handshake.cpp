@@ -38,7 +38,8 @@ bool starts_with(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-void accept_welcome(const std::string& text, const SessionInputs& inputs, SharedState& shared) {
+// What the welcome itself sets; the direct-connection offers follow it.
+void take_welcome(const std::string& text, SharedState& shared) {
   store(shared.front_http_port, welcome_number(text, "pubport"));
   store(shared.front_https_port, welcome_number(text, "pubtls"));
   if (debug_enabled()) {
@@ -47,10 +48,10 @@ void accept_welcome(const std::string& text, const SessionInputs& inputs, Shared
               "（0 = 没配，被撤销后无法回落）\n");
   }
   shared.blocked_ports.set({});
-  // No direct-connection offer can be registered while the allow list and the visit
-  // target are empty, which they stay while the console's direct route is closed.
-  store(shared.punch_state, PUNCH_OFF);
-  shared.punch_note.set("");
+}
+
+// The session is accepted: its flags, then the ready banner.
+void mark_connected(const SessionInputs& inputs, SharedState& shared) {
   store(shared.quota_used, 0);
   store(shared.ownership, OWNERSHIP_MINE);
   store(shared.connected, 1);
@@ -102,7 +103,8 @@ asio::awaitable<std::optional<SessionOutcome>> send_handshake(SharedWriter& writ
 
 asio::awaitable<std::optional<SessionOutcome>> handle_handshake_reply(ReadHalf& reader,
                                                                       const SessionInputs& inputs,
-                                                                      SharedState& shared) {
+                                                                      SharedState& shared,
+                                                                      PunchContext& punch) {
   auto read = co_await read_frame(reader);
   if (!read) {
     bool dropped = co_await session_dropped();
@@ -116,7 +118,9 @@ asio::awaitable<std::optional<SessionOutcome>> handle_handshake_reply(ReadHalf& 
   }
   std::string text = decode_utf8_lossy(frame->payload);
   if (frame->kind == KIND_ERROR) co_return handle_refusal(text, shared);
-  accept_welcome(text, inputs, shared);
+  take_welcome(text, shared);
+  co_await register_punch(punch);
+  mark_connected(inputs, shared);
   co_return std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "direct/status_handling.hpp"
 #include "proto/shared_writer.hpp"
 #include "proto/stream_halves.hpp"
 #include "settings/shared_state.hpp"
@@ -36,10 +37,12 @@ asio::awaitable<std::optional<SessionOutcome>> send_handshake(SharedWriter& writ
                                                               const SessionInputs& inputs,
                                                               SharedState& shared);
 
-// Reads the reply without a deadline. nullopt: welcomed (banner printed, state set).
+// Reads the reply without a deadline. nullopt: welcomed (direct-connection offers
+// registered, banner printed, state set).
 asio::awaitable<std::optional<SessionOutcome>> handle_handshake_reply(ReadHalf& reader,
                                                                       const SessionInputs& inputs,
-                                                                      SharedState& shared);
+                                                                      SharedState& shared,
+                                                                      PunchContext& punch);
 
 std::uint64_t welcome_number(std::string_view text, std::string_view key);
 std::optional<std::string> mapping_limit_notice(std::string_view text);

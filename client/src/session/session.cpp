@@ -122,10 +122,12 @@ bool coin_flip() {
 class FrameLoop {
  public:
   FrameLoop(const SessionInputs& inputs, SharedStatePtr shared, ControlReceiver& control_rx,
-            SessionEnvironment environment, SharedWriterPtr writer, Receiver<FrameRead> frames)
+            SessionEnvironment environment, SharedWriterPtr writer, Receiver<FrameRead> frames,
+            PunchContext& punch)
       : inputs_(inputs),
         shared_(std::move(shared)),
         control_rx_(control_rx),
+        punch_(punch),
         env_(std::move(environment)),
         writer_(std::move(writer)),
         frames_(std::move(frames)),
@@ -164,7 +166,10 @@ class FrameLoop {
       }
 
       if (held_control_ && (!held_frame_ || coin_flip())) {
-        apply_control(*std::exchange(held_control_, std::nullopt));
+        Status applied =
+            co_await apply_punch_control(punch_, *std::exchange(held_control_, std::nullopt));
+        // An offer that cannot be written ends the session as a read error does.
+        if (!applied) co_return FrameRead(applied.error());
         continue;
       }
       if (held_frame_) co_return std::exchange(held_frame_, std::nullopt);
@@ -198,11 +203,6 @@ class FrameLoop {
     }
   }
 
-  // Direct-connection settings reach a session only from the console's direct route,
-  // which is closed in this build (it answers 404), so no message is ever sent; one
-  // taken is dropped.
-  void apply_control(SessionControl) {}
-
   // True when the frame ends the session.
   asio::awaitable<bool> dispatch_frame(Frame frame) {
     switch (frame.kind) {
@@ -224,9 +224,11 @@ class FrameLoop {
           co_return false;
         }
         co_return notice(frame);
+      case KIND_PUNCH_STATUS:
+        co_await handle_punch_status(punch_, frame);
+        co_return false;
       default:
-        // The handshake kinds, heartbeats, direct-connection status lines (no direct
-        // connection can be set up while its console route is closed) and unknown kinds.
+        // The handshake kinds, heartbeats and unknown kinds.
         co_return false;
     }
   }
@@ -327,6 +329,7 @@ class FrameLoop {
   const SessionInputs& inputs_;
   SharedStatePtr shared_;
   ControlReceiver& control_rx_;
+  PunchContext& punch_;
   SessionEnvironment env_;
   SharedWriterPtr writer_;
   Receiver<FrameRead> frames_;
@@ -344,7 +347,7 @@ std::uint16_t stream_port(std::string_view port_text) {
 }
 
 asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr shared,
-                                            const PunchOptions&, ControlReceiver& control_rx,
+                                            const PunchOptions& punch, ControlReceiver& control_rx,
                                             SessionEnvironment environment) {
   Result<Transport> transport = co_await open_on_workers(inputs.gateway, shared, environment);
   if (!transport) co_return SessionOutcome::OUTCOME_RETRY;
@@ -354,7 +357,16 @@ asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr
   auto reader = std::move(transport.value().halves.read);
 
   if (auto refused = co_await send_handshake(*writer, inputs, *shared)) co_return *refused;
-  if (auto refused = co_await handle_handshake_reply(*reader, inputs, *shared)) co_return *refused;
+  PunchContext punch_context{writer,
+                             shared,
+                             punch,
+                             inputs.ports,
+                             inputs.gateway,
+                             inputs.domain,
+                             environment.pool,
+                             environment.timings.direct};
+  if (auto refused = co_await handle_handshake_reply(*reader, inputs, *shared, punch_context))
+    co_return *refused;
 
   asio::co_spawn(environment.pool, heartbeat(writer, environment.timings.heartbeat_interval),
                  asio::detached);
@@ -362,7 +374,8 @@ asio::awaitable<SessionOutcome> run_session(SessionInputs inputs, SharedStatePtr
   // The reader runs beside its socket on the workers' context; the loop takes its
   // frames here, one at a time.
   FrameReader frame_reader(environment.pool, std::move(reader), std::move(frames_tx));
-  FrameLoop loop(inputs, shared, control_rx, environment, std::move(writer), std::move(frames_rx));
+  FrameLoop loop(inputs, shared, control_rx, environment, std::move(writer), std::move(frames_rx),
+                 punch_context);
   co_return co_await loop.run();
 }
 

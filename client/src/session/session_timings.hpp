@@ -4,6 +4,8 @@
 
 #include <chrono>
 
+#include "direct/direct_setup.hpp"
+
 namespace quillmar {
 
 using namespace std::chrono_literals;
@@ -13,6 +15,7 @@ struct SessionTimings {
   std::chrono::milliseconds tls_handshake_timeout = 4s;
   std::chrono::milliseconds heartbeat_interval = 25s;
   std::chrono::milliseconds local_connect_timeout = 8s;
+  DirectSetup direct;  // the direct connections' limits, and the addresses they use
 };
 
 struct SupervisorTimings {

@@ -104,15 +104,6 @@ bool is_owned_by_creds(std::string_view key) {
          key.starts_with("#");
 }
 
-std::string join_names(const std::vector<std::string>& names) {
-  std::string joined;
-  for (const auto& name : names) {
-    if (!joined.empty()) joined += ",";
-    joined += name;
-  }
-  return joined;
-}
-
 void write_creds(const Creds& creds, const std::optional<std::string>& old_text) {
   std::error_code ignored;  // a folder that cannot be made makes the write fail below
   if (creds.key_path.has_parent_path())
@@ -172,7 +163,7 @@ std::string creds_text(const Creds& creds, const std::optional<std::string>& old
   if (!old_text) {
     // The old punch and visit lines are gone with the unreadable file; the record's
     // copies take their place.
-    if (!creds.punch.empty()) line("punch", join_names(creds.punch));
+    if (!creds.punch.empty()) line("punch", join_names(creds.punch, ","));
     if (!creds.visit.empty()) line("visit", creds.visit);
     return text;
   }

@@ -755,7 +755,8 @@ TEST_F(FrameLoopTest, DispatchesEachFrameByKindAndStreamId) {
         })},
        std::nullopt,
        {}},
-      {"handshake kinds, heartbeats, status lines and unknown kinds are ignored",
+      {"handshake kinds, heartbeats, status lines with a stream id and unknown kinds are "
+       "ignored; a status line with id 0 is taken",
        {gw(KIND_HELLO, 0, "x\n1\ny"), gw(KIND_WELCOME, 0, "|pubport=1|pubtls=2"),
         gw(KIND_INVITE, 0, "c"), gw(KIND_ACCESS, 0, ""), gw(KIND_HEARTBEAT, 0, ""),
         gw(KIND_PUNCH_STATUS, 0, "punch|request|nas|1|80"),
@@ -763,6 +764,11 @@ TEST_F(FrameLoopTest, DispatchesEachFrameByKindAndStreamId) {
         check([](SharedState& s) {
           EXPECT_EQ(load(s.front_http_port), 80u);
           EXPECT_EQ(load(s.front_https_port), 443u);
+          auto requests = s.punch_requests.get();
+          ASSERT_EQ(requests.size(), 1u);
+          EXPECT_EQ(requests[0].who, "nas");
+          EXPECT_EQ(load(s.punch_state), PUNCH_OFF);  // the ready line with id 3 did nothing
+          EXPECT_TRUE(s.direct_ports.get().empty());
         })},
        std::nullopt,
        {}},
@@ -1098,6 +1104,17 @@ TEST_F(SessionTest, ControlMessagesNeverCostAFrame) {
   try {
     received = run([&]() -> asio::awaitable<std::string> {
       GatewayEnd gw = co_await start_welcomed(in);
+      // Each message sends a "visitor||" offer: they are read away, so that the
+      // connection never fills up with them.
+      asio::co_spawn(
+          io_,
+          [](std::unique_ptr<ReadHalf> reader) -> asio::awaitable<void> {
+            for (;;) {
+              auto read = co_await read_frame(*reader);
+              if (!read || !read.value()) co_return;
+            }
+          }(std::move(gw.reader)),
+          asio::detached);
       co_await gw.send(KIND_OPEN, 1, std::to_string(port) + "\n");
       tcp::socket service = co_await within(local.async_accept(asio::use_awaitable), "stream 1");
       for (int i = 0; i < FRAMES; ++i) {
