@@ -13,9 +13,15 @@
 
 namespace quillmar::fuzz {
 
+// The one io_context of the run, for targets that need its executor.
+inline asio::io_context& fuzz_io() {
+  static asio::io_context io;
+  return io;
+}
+
 template <class T>
 T run_to_end(asio::awaitable<T> task) {
-  static asio::io_context io;
+  asio::io_context& io = fuzz_io();
   std::optional<T> result;
   std::exception_ptr failure;
   asio::co_spawn(io, std::move(task), [&](std::exception_ptr error, T value) {

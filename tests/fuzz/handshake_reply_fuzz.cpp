@@ -3,6 +3,7 @@
 // outcome its text calls for and changes only what that outcome changes.
 #include <cstring>
 
+#include "direct/status_handling.hpp"
 #include "fake_halves.hpp"
 #include "fuzz_async.hpp"
 #include "proto/text.hpp"
@@ -57,11 +58,25 @@ void handshake_reply(Input input) {
   if (!payload.empty())
     std::memcpy(frame.data() + FRAME_HEADER_LEN, payload.data(), payload.size());
 
-  SharedState shared;
+  auto state = std::make_shared<SharedState>();
+  SharedState& shared = *state;
   const SessionInputs inputs{"gw.example.test:443", "example.test", "kite",
                              std::string(32, 'a'),  {80, 443},      ""};
+  // No direct-connection settings: a welcome registers no offer.
+  auto sent = std::make_shared<test::WriteLog>();
+  PunchContext punch{
+      std::make_shared<SharedWriter>(fuzz_io().get_executor(),
+                                     std::make_unique<test::RecordingWriteHalf>(sent)),
+      state,
+      {},
+      inputs.ports,
+      inputs.gateway,
+      inputs.domain,
+      fuzz_io().get_executor(),
+      {}};
   test::ScriptedReadHalf half({{std::move(frame), {}}});
-  const auto outcome = run_to_end(handle_handshake_reply(half, inputs, shared));
+  const auto outcome = run_to_end(handle_handshake_reply(half, inputs, shared, punch));
+  require(sent->snapshot().empty(), "the reply made the session send frames");
 
   const std::string text = decode_utf8_lossy(payload);
   if (kind == KIND_WELCOME) {
