@@ -7,8 +7,13 @@
 # label, so a stage can pick suites with `ctest -L`.
 set(QUILLMAR_WINE_SHARDS 4 CACHE STRING "Shards of each test suite under Wine")
 
+# TIMEOUT (default 120 s) is each test's limit; SERIAL runs the suite's tests one at a time
+# and alone, for tests that measure processes or load the machine.
 function(quillmar_add_test_suite name)
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBRARIES" ${ARGN})
+  cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
+  if(NOT ARG_TIMEOUT)
+    set(ARG_TIMEOUT 120)
+  endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} quillmar_test_main quillmar_flags)
   if(CMAKE_CROSSCOMPILING)
@@ -20,6 +25,7 @@ function(quillmar_add_test_suite name)
         ENVIRONMENT "GTEST_TOTAL_SHARDS=${QUILLMAR_WINE_SHARDS};GTEST_SHARD_INDEX=${shard};${results}")
     endforeach()
   else()
-    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120 LABELS ${name})
+    gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
+      PROPERTIES TIMEOUT ${ARG_TIMEOUT} LABELS ${name} RUN_SERIAL ${ARG_SERIAL})
   endif()
 endfunction()

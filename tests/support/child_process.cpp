@@ -290,6 +290,7 @@ struct ChildProcess::Impl {
   void interrupt() { end_with(130); }
   void terminate() { end_with(143); }
   void kill() { end_with(137); }
+  std::uint64_t id() const { return GetProcessId(process); }
 
   void close_process() {
     poll_exit(5000);
@@ -425,6 +426,7 @@ struct ChildProcess::Impl {
     // The whole group: a helper the child started must not keep the pipes open.
     if (!poll_exit()) ::kill(-pid, SIGKILL);
   }
+  std::uint64_t id() const { return static_cast<std::uint64_t>(pid); }
 
   void close_process() {
     if (exit_code) return;
@@ -482,6 +484,8 @@ bool ChildProcess::running() { return !impl_->wait_exit(Clock::now()); }
 
 void ChildProcess::interrupt() { impl_->interrupt(); }
 void ChildProcess::terminate() { impl_->terminate(); }
+void ChildProcess::kill() { impl_->kill(); }
+std::uint64_t ChildProcess::id() const { return impl_->id(); }
 
 std::uint32_t ChildProcess::process_id() const {
 #ifdef _WIN32

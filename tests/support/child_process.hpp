@@ -62,6 +62,11 @@ class ChildProcess {
   void interrupt();
   // Linux: SIGTERM. Windows: TerminateProcess with exit code 143.
   void terminate();
+  // Linux: SIGKILL to the child's process group. Windows: TerminateProcess with exit
+  // code 137.
+  void kill();
+  // The operating system's process id.
+  std::uint64_t id() const;
 
   // The operating system's id of the child process.
   std::uint32_t process_id() const;

@@ -26,7 +26,11 @@ namespace {
 
 using asio::ip::tcp;
 
-constexpr int CONSOLE_LISTEN_BACKLOG = 128;
+// As many waiting connections as the system allows: a queue that overflows drops
+// connection attempts, and a dropped attempt is only tried again after a second, so a
+// burst of connections (a page's requests, a local program's) would keep the console's
+// next answer waiting that long.
+constexpr int CONSOLE_LISTEN_BACKLOG = asio::socket_base::max_listen_connections;
 
 int fail(const IoError& error) {
   print_err("Error: " + error.structured() + "\n");
@@ -43,6 +47,8 @@ using ConsoleAddressUse = asio::detail::socket_option::boolean<SOL_SOCKET, SO_EX
 using ConsoleAddressUse = asio::socket_base::reuse_address;
 #endif
 
+}  // namespace
+
 Result<tcp::acceptor> bind_console(asio::io_context& io, std::uint16_t port) {
   tcp::acceptor acceptor(io);
   tcp::endpoint endpoint(asio::ip::address_v4::loopback(), port);
@@ -54,6 +60,8 @@ Result<tcp::acceptor> bind_console(asio::io_context& io, std::uint16_t port) {
   if (ec) return IoError::from(ec);
   return acceptor;
 }
+
+namespace {
 
 std::string choose_device_name(const ClientOptions& options, Creds& creds) {
   std::string name = options.sub ? *options.sub : creds.sub ? *creds.sub : random_name();

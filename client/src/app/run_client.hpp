@@ -1,12 +1,15 @@
 // The program main: start-up, the supervisor, and the exit code.
 #pragma once
 
+#include <asio/io_context.hpp>
 #include <asio/ip/address.hpp>
+#include <asio/ip/tcp.hpp>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "proto/result.hpp"
 #include "session/supervisor.hpp"
 
 namespace quillmar {
@@ -19,6 +22,10 @@ struct StartupSeams {
 };
 
 int run_client(const std::vector<std::string>& args, const StartupSeams& seams = {});
+
+// The console's listener on 127.0.0.1 at the port, listening, with room for a burst
+// of connections that arrive before the console accepts them.
+Result<asio::ip::tcp::acceptor> bind_console(asio::io_context& io, std::uint16_t port);
 
 // The gateway's IP addresses as the system resolves "host:port" once, in the
 // resolver's order; empty without a usable port or when resolving fails. A bracketed

@@ -162,30 +162,31 @@ bool request_complete(std::string_view bytes) {
   return !size || bytes.size() >= *size;
 }
 
+bool RequestFraming::complete(std::string_view bytes, std::size_t fresh) {
+  if (needed_ == 0) {
+    const std::size_t searched = bytes.size() - fresh;
+    // The blank line may straddle two reads.
+    const std::size_t head_end = bytes.find(HEAD_END, searched >= 3 ? searched - 3 : 0);
+    if (head_end == std::string_view::npos) return false;
+    const auto size = request_size(bytes, head_end);
+    if (!size) return true;  // a declared body above the limit: the 413 goes out at once
+    needed_ = *size;
+  }
+  return bytes.size() >= needed_;
+}
+
 asio::awaitable<std::string> read_request(tcp::socket& connection) {
   std::string buffer(REQUEST_BUFFER_SIZE, '\0');
   std::size_t filled = 0;
-  // 0 until the head has arrived, then what the whole request needs. Worked out once, so
-  // that a request arriving in many small pieces is not scanned again for every piece.
-  std::size_t needed = 0;
+  RequestFraming framing;
   while (filled < buffer.size()) {
     auto [ec, n] = co_await connection.async_read_some(
         asio::buffer(buffer.data() + filled, buffer.size() - filled),
         as_tuple(asio::use_awaitable));
     // A read error ends the request as read so far, like the end of input does.
     if (ec || n == 0) break;
-    const std::size_t searched = filled;
     filled += n;
-    if (needed == 0) {
-      const std::string_view bytes(buffer.data(), filled);
-      // The blank line may straddle two reads.
-      const std::size_t head_end = bytes.find(HEAD_END, searched >= 3 ? searched - 3 : 0);
-      if (head_end == std::string_view::npos) continue;
-      const auto size = request_size(bytes, head_end);
-      if (!size) break;  // a declared body above the limit: the 413 goes out at once
-      needed = *size;
-    }
-    if (filled >= needed) break;
+    if (framing.complete(std::string_view(buffer.data(), filled), n)) break;
   }
   buffer.resize(filled);
   co_return buffer;

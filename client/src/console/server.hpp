@@ -72,6 +72,17 @@ asio::awaitable<std::string> read_request(asio::ip::tcp::socket& connection);
 // length above MAX_BODY_SIZE.
 bool request_complete(std::string_view bytes);
 
+// request_complete for a request that arrives read by read, scanning each piece once:
+// a request arriving in many small pieces is not searched again for every piece.
+class RequestFraming {
+ public:
+  // bytes: all that has arrived so far, of which the last `fresh` came with this read.
+  bool complete(std::string_view bytes, std::size_t fresh);
+
+ private:
+  std::size_t needed_ = 0;  // 0 until the head is in, then the size of the whole request
+};
+
 ConsoleRequest parse_console_request(std::string_view bytes);
 
 // The trimmed value of the first line after the request line whose trimmed name equals

@@ -104,30 +104,6 @@ bool is_owned_by_creds(std::string_view key) {
          key.starts_with("#");
 }
 
-std::string creds_text(const Creds& creds, const std::optional<std::string>& old_text) {
-  std::string text;
-  auto line = [&text](std::string_view key, std::string_view value) {
-    text.append(key).append("=").append(single_line(value)).append("\n");
-  };
-  text.append(KEY_FILE_HEADER).append("\n");
-  line("token", creds.token);
-  line("sub", creds.sub.value_or(""));
-  if (!creds.gw_pin.empty()) line("gw_pin", creds.gw_pin);
-  if (!creds.invite.empty()) line("invite", creds.invite);
-  if (!old_text) {
-    // The old punch and visit lines are gone with the unreadable file; the record's
-    // copies take their place.
-    if (!creds.punch.empty()) line("punch", join_names(creds.punch, ","));
-    if (!creds.visit.empty()) line("visit", creds.visit);
-    return text;
-  }
-  for (auto kept : key_file_lines(*old_text)) {
-    if (is_owned_by_creds(line_key(kept))) continue;
-    text.append(kept).append("\n");
-  }
-  return text;
-}
-
 void write_creds(const Creds& creds, const std::optional<std::string>& old_text) {
   std::error_code ignored;  // a folder that cannot be made makes the write fail below
   if (creds.key_path.has_parent_path())
@@ -136,6 +112,15 @@ void write_creds(const Creds& creds, const std::optional<std::string>& old_text)
   // and the old file stays whole.
   (void)write_key_text(creds.key_path, creds_text(creds, old_text));
 }
+
+Creds fresh_creds(std::filesystem::path key_path) {
+  Creds creds;
+  creds.key_path = std::move(key_path);
+  creds.token = generate_token();
+  return creds;
+}
+
+}  // namespace
 
 Creds parse_creds(std::filesystem::path key_path, std::string_view text) {
   Creds creds;
@@ -165,14 +150,29 @@ Creds parse_creds(std::filesystem::path key_path, std::string_view text) {
   return creds;
 }
 
-Creds fresh_creds(std::filesystem::path key_path) {
-  Creds creds;
-  creds.key_path = std::move(key_path);
-  creds.token = generate_token();
-  return creds;
+std::string creds_text(const Creds& creds, const std::optional<std::string>& old_text) {
+  std::string text;
+  auto line = [&text](std::string_view key, std::string_view value) {
+    text.append(key).append("=").append(single_line(value)).append("\n");
+  };
+  text.append(KEY_FILE_HEADER).append("\n");
+  line("token", creds.token);
+  line("sub", creds.sub.value_or(""));
+  if (!creds.gw_pin.empty()) line("gw_pin", creds.gw_pin);
+  if (!creds.invite.empty()) line("invite", creds.invite);
+  if (!old_text) {
+    // The old punch and visit lines are gone with the unreadable file; the record's
+    // copies take their place.
+    if (!creds.punch.empty()) line("punch", join_names(creds.punch, ","));
+    if (!creds.visit.empty()) line("visit", creds.visit);
+    return text;
+  }
+  for (auto kept : key_file_lines(*old_text)) {
+    if (is_owned_by_creds(line_key(kept))) continue;
+    text.append(kept).append("\n");
+  }
+  return text;
 }
-
-}  // namespace
 
 bool is_valid_token(std::string_view token) {
   if (token.size() < MIN_TOKEN_LEN || token.size() > MAX_TOKEN_LEN) return false;

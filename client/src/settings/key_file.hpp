@@ -37,6 +37,14 @@ Creds load_creds(std::filesystem::path key_path);
 // Rewrites the file keeping the lines other writers own; reports nothing.
 void save_creds(const Creds& creds);
 
+// The record a key file's text holds (later lines override earlier ones); the token
+// as it stands, valid or not.
+Creds parse_creds(std::filesystem::path key_path, std::string_view text);
+// The file save_creds writes: header, the record's own lines, then the lines of the
+// old text that other writers own, in their order (without an old text: the record's
+// direct-connection lists in their place).
+std::string creds_text(const Creds& creds, const std::optional<std::string>& old_text);
+
 // 16 to 64 characters, each a digit or 'a' to 'f'.
 bool is_valid_token(std::string_view token);
 

@@ -29,11 +29,9 @@ std::optional<std::string> saved_line_value(std::string_view file_text, std::str
   return std::nullopt;
 }
 
-std::vector<std::uint16_t> load_saved_ports(const std::filesystem::path& key_path) {
+std::vector<std::uint16_t> parse_saved_ports(std::string_view value) {
   std::vector<std::uint16_t> ports;
-  auto value = saved_value(key_path, "ports");
-  if (!value) return ports;
-  for (auto item : split(*value, ',')) {
+  for (auto item : split(value, ',')) {
     auto port = parse_port_number(trim(item));
     if (!port || *port == 0 || std::find(ports.begin(), ports.end(), *port) != ports.end())
       continue;
@@ -42,20 +40,17 @@ std::vector<std::uint16_t> load_saved_ports(const std::filesystem::path& key_pat
   return ports;
 }
 
-PortDigests load_saved_access(const std::filesystem::path& key_path) {
+PortDigests parse_saved_access(std::string_view value) {
+  std::string lines(value);
+  std::replace(lines.begin(), lines.end(), ',', '\n');
   PortDigests access;
-  auto value = saved_value(key_path, "access");
-  if (!value) return access;
-  std::replace(value->begin(), value->end(), ',', '\n');
-  for (auto& entry : parse_access_list(*value)) access[entry.port] = entry.hash;
+  for (auto& entry : parse_access_list(lines)) access[entry.port] = entry.hash;
   return access;
 }
 
-PortHosts load_saved_targets(const std::filesystem::path& key_path) {
+PortHosts parse_saved_targets(std::string_view value) {
   PortHosts targets;
-  auto value = saved_value(key_path, "targets");
-  if (!value) return targets;
-  for (auto item : split(*value, ',')) {
+  for (auto item : split(value, ',')) {
     auto at = item.find('@');
     if (at == std::string_view::npos) continue;
     auto port = parse_port_number(item.substr(0, at));
@@ -64,6 +59,21 @@ PortHosts load_saved_targets(const std::filesystem::path& key_path) {
     targets[*port] = std::string(host);
   }
   return targets;
+}
+
+std::vector<std::uint16_t> load_saved_ports(const std::filesystem::path& key_path) {
+  auto value = saved_value(key_path, "ports");
+  return value ? parse_saved_ports(*value) : std::vector<std::uint16_t>();
+}
+
+PortDigests load_saved_access(const std::filesystem::path& key_path) {
+  auto value = saved_value(key_path, "access");
+  return value ? parse_saved_access(*value) : PortDigests();
+}
+
+PortHosts load_saved_targets(const std::filesystem::path& key_path) {
+  auto value = saved_value(key_path, "targets");
+  return value ? parse_saved_targets(*value) : PortHosts();
 }
 
 }  // namespace quillmar

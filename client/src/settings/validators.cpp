@@ -37,9 +37,11 @@ std::string normalize_name(std::string_view text) {
   }
   std::size_t first = mapped.find_first_not_of('-');
   if (first == std::string::npos) return random_name();
-  std::size_t last = mapped.find_last_not_of('-');
-  // The cut comes after stripping, so a kept 40th character may be a '-'.
-  return mapped.substr(first, std::min(last + 1 - first, MAX_NAME_LEN));
+  std::string name = mapped.substr(first, MAX_NAME_LEN);
+  // Hyphens at the end go after the cut too: a name ending in one is no valid name, and
+  // it would not survive the next load of the key file unchanged.
+  name.erase(name.find_last_not_of('-') + 1);
+  return name;
 }
 
 std::optional<std::string> check_device_name(std::string_view text) {

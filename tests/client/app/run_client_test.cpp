@@ -1,6 +1,6 @@
-// Start-up in this process: the runtime's failures, and the gateway addresses start-up
-// resolves once for the direct connections. Only literals and "localhost" are
-// resolved here, so no query leaves the machine.
+// Start-up in this process: the runtime's failures, the console's listener, and the
+// gateway addresses start-up resolves once for the direct connections. Only literals
+// and "localhost" are resolved here, so no query leaves the machine.
 #include "app/run_client.hpp"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <system_error>
 
@@ -130,6 +131,29 @@ TEST(ResolveGateway, AHostNameGivesItsAddresses) {
   auto addresses = resolve_gateway("localhost:7000");
   ASSERT_FALSE(addresses.empty());
   for (const auto& address : addresses) EXPECT_TRUE(address.is_loopback()) << address;
+}
+
+// A burst of connections that arrive before the console accepts any: all of them are
+// taken in at once. A short queue would drop the rest, which the system tries again
+// only after a second.
+TEST(ConsoleListener, TakesInABurstOfConnectionsBeforeAnyIsAccepted) {
+  constexpr std::size_t BURST = 300;
+  asio::io_context io;
+  auto listener = bind_console(io, 0);
+  ASSERT_TRUE(listener) << listener.error().display();
+  const auto endpoint = listener.value().local_endpoint();
+  std::vector<asio::ip::tcp::socket> sockets;
+  std::size_t connected = 0;
+  for (std::size_t i = 0; i < BURST; ++i) sockets.emplace_back(io);
+  for (auto& socket : sockets) {
+    socket.async_connect(endpoint, [&](std::error_code ec) {
+      if (!ec) ++connected;
+    });
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+  while (connected < BURST && std::chrono::steady_clock::now() < deadline)
+    io.run_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(connected, BURST);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "console/reply.hpp"
 #include "console/server.hpp"
 #include "console/state_document.hpp"
+#include "console_reply_check.hpp"
 #include "console_test_support.hpp"
 #include "proto/text.hpp"
 #include "settings/validators.hpp"
@@ -19,110 +20,10 @@
 namespace quillmar {
 namespace {
 
-// A strict JSON syntax check, enough to tell that no text broke out of its string.
-class JsonChecker {
- public:
-  explicit JsonChecker(std::string_view text) : text_(text) {}
-  bool valid() {
-    if (!value()) return false;
-    blanks();
-    return pos_ == text_.size();
-  }
-
- private:
-  void blanks() {
-    while (pos_ < text_.size() && (text_[pos_] == ' ' || text_[pos_] == '\n' ||
-                                   text_[pos_] == '\r' || text_[pos_] == '\t'))
-      ++pos_;
-  }
-  bool literal(std::string_view word) {
-    if (text_.substr(pos_, word.size()) != word) return false;
-    pos_ += word.size();
-    return true;
-  }
-  bool string() {
-    if (!literal("\"")) return false;
-    while (pos_ < text_.size()) {
-      auto c = static_cast<unsigned char>(text_[pos_++]);
-      if (c == '"') return true;
-      if (c < 0x20) return false;
-      if (c == '\\') {
-        if (pos_ >= text_.size()) return false;
-        ++pos_;
-      }
-    }
-    return false;
-  }
-  bool number() {
-    std::size_t start = pos_;
-    if (pos_ < text_.size() && text_[pos_] == '-') ++pos_;
-    while (pos_ < text_.size() && text_[pos_] >= '0' && text_[pos_] <= '9') ++pos_;
-    return pos_ > start;
-  }
-  template <class Item>
-  bool sequence(char open, char close, Item item) {
-    if (!literal(std::string_view(&open, 1))) return false;
-    blanks();
-    if (literal(std::string_view(&close, 1))) return true;
-    for (;;) {
-      blanks();
-      if (!item()) return false;
-      blanks();
-      if (literal(std::string_view(&close, 1))) return true;
-      if (!literal(",")) return false;
-    }
-  }
-  bool value() {
-    if (++depth_ > 32) return false;
-    blanks();
-    bool ok = false;
-    if (pos_ >= text_.size()) {
-      ok = false;
-    } else if (text_[pos_] == '{') {
-      ok = sequence('{', '}', [this] {
-        if (!string()) return false;
-        blanks();
-        return literal(":") && value();
-      });
-    } else if (text_[pos_] == '[') {
-      ok = sequence('[', ']', [this] { return value(); });
-    } else if (text_[pos_] == '"') {
-      ok = string();
-    } else if (literal("true") || literal("false") || literal("null")) {
-      ok = true;
-    } else {
-      ok = number();
-    }
-    --depth_;
-    return ok;
-  }
-
-  std::string_view text_;
-  std::size_t pos_ = 0;
-  int depth_ = 0;
-};
-
 // Every reply: a known status, the fixed head, a length that is the body's, and JSON
 // bodies that parse and are UTF-8.
 void expect_well_formed(const std::string& reply, const std::string& request) {
-  const std::size_t head_end = reply.find("\r\n\r\n");
-  ASSERT_NE(head_end, std::string::npos) << quoted_form(request);
-  const std::string head = reply.substr(0, head_end);
-  const std::string body = reply.substr(head_end + 4);
-  static const std::set<std::string> statuses = {"200 OK", "403 Forbidden", "404 Not Found",
-                                                 "413 Content Too Large"};
-  ASSERT_EQ(head.rfind("HTTP/1.1 ", 0), 0u);
-  const std::string status = head.substr(9, head.find("\r\n") - 9);
-  EXPECT_TRUE(statuses.count(status)) << status;
-  const std::string tail =
-      "\r\ncache-control: no-store\r\ncontent-length: " + std::to_string(body.size()) +
-      "\r\nconnection: close";
-  EXPECT_EQ(head.size() >= tail.size() ? head.substr(head.size() - tail.size()) : head, tail)
-      << quoted_form(request);
-  if (head.find("content-type: application/json") != std::string::npos) {
-    EXPECT_TRUE(is_valid_utf8(body));
-    EXPECT_TRUE(JsonChecker(body).valid()) << quoted_form(body) << "\nfor " << quoted_form(request);
-  }
+  EXPECT_EQ(test::console_reply_problem(reply), "") << "for " << quoted_form(request);
 }
 
 class Soup {

@@ -40,7 +40,8 @@ TEST(NormalizeName, MapsEachCharacterAndStripsEdgeHyphens) {
        "a-b-c"},
       {"digits and upper case", "NAS-01", "nas-01"},
       {"first 40 of 50", fifty, fifty.substr(0, 40)},
-      {"cut after stripping keeps a trailing hyphen", thirty_nine + "-b", thirty_nine + "-"},
+      {"a cut that would end in a hyphen drops it", thirty_nine + "-b", thirty_nine},
+      {"and every hyphen before it", thirty_nine.substr(3) + "----b", thirty_nine.substr(3)},
       {"leading hyphens do not count", "---" + fifty, fifty.substr(0, 40)},
       {"invalid byte one hyphen",
        "a\xFF"
@@ -48,6 +49,20 @@ TEST(NormalizeName, MapsEachCharacterAndStripsEdgeHyphens) {
        "a-b"},
   };
   for (const auto& c : cases) EXPECT_EQ(normalize_name(c.input), c.expected) << c.name;
+}
+
+// What normalize_name gives is a valid name that a second pass (the next load of the
+// key file) leaves as it is.
+TEST(NormalizeName, GivesValidNamesThatStayTheSame) {
+  const std::string thirty_nine(39, 'q');
+  for (std::string input :
+       {thirty_nine + "-b", thirty_nine + ".b", "M" + std::string(60, '\0') + "y PC",
+        std::string("My PC"), std::string(45, '-') + "x"}) {
+    const std::string name = normalize_name(input);
+    EXPECT_TRUE(is_usable_name(name)) << name;
+    EXPECT_EQ(check_device_name(name), name);
+    EXPECT_EQ(normalize_name(name), name);
+  }
 }
 
 TEST(NormalizeName, DrawsAFreshRandomNameWhenNothingIsLeft) {
