@@ -182,9 +182,10 @@ std::string handle_subdomain(std::string_view body, RouteContext& ctx) {
   const bool same = shared.sub.with([&](const std::string& sub) { return sub == name; });
   if (same) return note_reply("域名未变化");
 
-  Creds creds = load_creds(shared.key_path);
-  creds.sub = name;
-  save_creds(creds);
+  update_creds(shared.key_path, [&name](Creds& creds) {
+    creds.sub = name;
+    return true;
+  });
   shared.sub.set(name);
   clear_connection_error(shared);
   request_reload(ctx);
@@ -194,9 +195,10 @@ std::string handle_subdomain(std::string_view body, RouteContext& ctx) {
 
 std::string handle_trust_reset(RouteContext& ctx) {
   SharedState& shared = *ctx.shared;
-  Creds creds = load_creds(shared.key_path);
-  creds.gw_pin.clear();
-  save_creds(creds);
+  update_creds(shared.key_path, [](Creds& creds) {
+    creds.gw_pin.clear();
+    return true;
+  });
   clear_connection_error(shared);
   request_reload(ctx);
   return note_reply("网关证书信任已更新，正在重新连接");

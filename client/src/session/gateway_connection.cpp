@@ -126,18 +126,22 @@ asio::awaitable<bool> session_dropped() {
 }
 
 bool check_gateway_pin(const std::string& fingerprint, SharedState& shared) {
-  Creds creds = load_creds(shared.key_path);
-  if (creds.gw_pin.empty()) {
+  std::string pinned;
+  update_creds(shared.key_path, [&](Creds& creds) {
+    pinned = creds.gw_pin;
+    if (!pinned.empty()) return false;
     creds.gw_pin = fingerprint;
-    save_creds(creds);
+    return true;
+  });
+  if (pinned.empty()) {
     print_out("client: 已记住网关证书指纹（" + first_chars(fingerprint, PIN_PREFIX_LEN) +
               "…）—— 以后它变了会拒绝连接\n");
     return true;
   }
-  if (creds.gw_pin == fingerprint) return true;
+  if (pinned == fingerprint) return true;
 
-  print_err("client: 网关证书变了，拒绝连接（指纹 " + first_chars(creds.gw_pin, PIN_PREFIX_LEN) +
-            "… → " + first_chars(fingerprint, PIN_PREFIX_LEN) + "…）。\n");
+  print_err("client: 网关证书变了，拒绝连接（指纹 " + first_chars(pinned, PIN_PREFIX_LEN) + "… → " +
+            first_chars(fingerprint, PIN_PREFIX_LEN) + "…）。\n");
   print_err("client: 确认是运维换了证书之后，删掉 " + path_to_utf8(shared.key_path) +
             " 里的 gw_pin= 那一行再启动。\n");
   shared.connection_error.set("网关证书已更新，请在 Quillmar 页面确认更新后重新连接。");

@@ -298,9 +298,11 @@ class Supervisor {
 
   void rename_automatically() {
     c_.current_sub = random_name();
-    Creds creds = load_creds(c_.shared->key_path);
-    creds.sub = c_.current_sub;
-    save_creds(creds);  // a failed save is not reported: the name holds for this run
+    // A failed save is not reported: the name holds for this run.
+    update_creds(c_.shared->key_path, [this](Creds& creds) {
+      creds.sub = c_.current_sub;
+      return true;
+    });
     print_out("client: 名字被占，已改用 https://" + c_.current_sub + "." + c_.domain +
               "（记进 key 文件，下次还是它）\n");
   }

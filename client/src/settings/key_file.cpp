@@ -120,6 +120,28 @@ Creds fresh_creds(std::filesystem::path key_path) {
   return creds;
 }
 
+Creds load_creds_holding_lock(std::filesystem::path key_path) {
+  auto old = examine_key_file(key_path);
+  if (!old.text) {
+    Creds creds = fresh_creds(std::move(key_path));
+    if (old.may_replace) write_creds(creds, std::nullopt);
+    return creds;
+  }
+  Creds creds = parse_creds(std::move(key_path), *old.text);
+  if (is_valid_token(creds.token)) return creds;
+
+  print_err("client: " + path_to_utf8(creds.key_path) +
+            " 里的凭据不可用，重新生成（域名归属会退回\"先到先得\"）\n");
+  creds.token = generate_token();
+  write_creds(creds, old.text);
+  return creds;
+}
+
+void save_creds_holding_lock(const Creds& creds) {
+  auto old = examine_key_file(creds.key_path);
+  if (old.may_replace) write_creds(creds, old.text);
+}
+
 }  // namespace
 
 Creds parse_creds(std::filesystem::path key_path, std::string_view text) {
@@ -223,26 +245,19 @@ std::string_view line_key(std::string_view line) { return trim(line.substr(0, li
 
 Creds load_creds(std::filesystem::path key_path) {
   auto lock = lock_key_file();
-  auto old = examine_key_file(key_path);
-  if (!old.text) {
-    Creds creds = fresh_creds(std::move(key_path));
-    if (old.may_replace) write_creds(creds, std::nullopt);
-    return creds;
-  }
-  Creds creds = parse_creds(std::move(key_path), *old.text);
-  if (is_valid_token(creds.token)) return creds;
-
-  print_err("client: " + path_to_utf8(creds.key_path) +
-            " 里的凭据不可用，重新生成（域名归属会退回\"先到先得\"）\n");
-  creds.token = generate_token();
-  write_creds(creds, old.text);
-  return creds;
+  return load_creds_holding_lock(std::move(key_path));
 }
 
 void save_creds(const Creds& creds) {
   auto lock = lock_key_file();
-  auto old = examine_key_file(creds.key_path);
-  if (old.may_replace) write_creds(creds, old.text);
+  save_creds_holding_lock(creds);
+}
+
+Creds update_creds(std::filesystem::path key_path, const std::function<bool(Creds&)>& change) {
+  auto lock = lock_key_file();
+  Creds creds = load_creds_holding_lock(std::move(key_path));
+  if (change(creds)) save_creds_holding_lock(creds);
+  return creds;
 }
 
 }  // namespace quillmar

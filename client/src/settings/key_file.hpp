@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -36,6 +37,11 @@ struct Creds {
 Creds load_creds(std::filesystem::path key_path);
 // Rewrites the file keeping the lines other writers own; reports nothing.
 void save_creds(const Creds& creds);
+// load_creds, then change (which returns whether the record is to be saved), then
+// save_creds, all under one hold of the key file's lock: a line another thread wrote
+// between the load and the save is not put back as it was. Returns the record as
+// change left it.
+Creds update_creds(std::filesystem::path key_path, const std::function<bool(Creds&)>& change);
 
 // The record a key file's text holds (later lines override earlier ones); the token
 // as it stands, valid or not.

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <optional>
 #include <string>
 #include <thread>
@@ -474,6 +476,43 @@ TEST(KeyFile, ConcurrentWritersLoseNoLine) {
   EXPECT_EQ(final_creds.visit, "v" + last);
   EXPECT_EQ(final_creds.punch, std::vector<std::string>{"nas"});
   EXPECT_FALSE(std::filesystem::exists(dir.path() / "id.ini.tmp"));
+}
+
+TEST(UpdateCreds, AWriterThatComesMeanwhileWaitsAndKeepsItsChange) {
+  TempDir dir;
+  auto path = dir.path() / "id.ini";
+  load_creds(path);
+  std::future<void> pinning;
+  Creds renamed = update_creds(path, [&](Creds& creds) {
+    pinning = std::async(std::launch::async, [&path] {
+      update_creds(path, [](Creds& other) {
+        other.gw_pin = "pinned";
+        return true;
+      });
+    });
+    // Until this change is saved the other writer cannot even read the file.
+    EXPECT_EQ(pinning.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    creds.sub = "renamed";
+    return true;
+  });
+  pinning.get();
+  EXPECT_EQ(renamed.sub, "renamed");
+  Creds saved = load_creds(path);
+  EXPECT_EQ(saved.sub, "renamed");
+  EXPECT_EQ(saved.gw_pin, "pinned");
+}
+
+TEST(UpdateCreds, AChangeNotToBeSavedLeavesTheFileAsItWas) {
+  TempDir dir;
+  auto path = dir.path() / "id.ini";
+  const std::string text = "token = " + TOKEN + "\nsub=nas\n";
+  write_file(path, text);
+  Creds seen = update_creds(path, [](Creds& creds) {
+    creds.sub = "unsaved";
+    return false;
+  });
+  EXPECT_EQ(seen.sub, "unsaved");
+  EXPECT_EQ(read_file(path), text);
 }
 
 // A file as it may be found, loaded, normalised and written back by save_creds.
