@@ -115,9 +115,12 @@ RoundResult soak_round(std::uint16_t raw, std::uint16_t public_http, std::uint16
   return round;
 }
 
-// Two rounds: descriptors and threads go back to the idle figures after each, and the
-// second round leaves memory where the first did (what stays after the first is the
-// allocator's cache of freed buffers, not memory held for streams that are gone).
+// What a burst of streams may leave resident once all have ended: buffers made on first
+// use (the frame reader's, the local reads'), never the streams' own memory (tens of
+// MiB at the peak), which goes back to the system when the last of them ends.
+constexpr std::size_t LEFT_AFTER_BURST_KIB = 8 * 1024;
+
+// Two rounds: descriptors, threads and memory go back to the idle figures after each.
 TEST(Soak, FiveHundredTwelveStreamsEveryByteBackTheNextRefusedNothingLeft) {
   EchoService echo;
   const std::uint16_t control = free_port();
@@ -131,7 +134,6 @@ TEST(Soak, FiveHundredTwelveStreamsEveryByteBackTheNextRefusedNothingLeft) {
   const ProcessFigures idle = process_figures(client.id());
   PeakMemory peak(client.id());
 
-  std::vector<ProcessFigures> after_rounds;
   for (int number = 1; number <= 2; ++number) {
     SCOPED_TRACE("round " + std::to_string(number));
     const RoundResult round = soak_round(raw, public_http, echo.port(), client.id());
@@ -142,11 +144,9 @@ TEST(Soak, FiveHundredTwelveStreamsEveryByteBackTheNextRefusedNothingLeft) {
         [&] {
           after = process_figures(client.id());
           return after.fds <= idle.fds && after.threads <= idle.threads &&
-                 (after_rounds.empty() ||
-                  after.rss_kib <= after_rounds[0].rss_kib + RSS_MARGIN_KIB);
+                 after.rss_kib <= idle.rss_kib + LEFT_AFTER_BURST_KIB;
         },
         std::chrono::seconds(10));
-    after_rounds.push_back(after);
     char rate[32];
     std::snprintf(rate, sizeof rate, "%.0f",
                   2.0 * STREAMS * STREAM_BYTES / 1048576.0 / round.seconds);

@@ -1,5 +1,7 @@
 #include "session/stream_table.hpp"
 
+#include <algorithm>
+
 namespace quillmar {
 
 StreamTicket StreamTable::insert(std::uint32_t id, StreamSender sender, LocalCutPtr cut) {
@@ -48,6 +50,17 @@ void StreamTable::cut_all() {
   for (auto& [id, entry] : entries) {
     if (entry.cut) entry.cut->cut();
   }
+}
+
+StreamTable::TaskMark::TaskMark(StreamTable& table) : table_(table) {
+  ++table_.running_tasks_;
+  table_.peak_tasks_ = std::max(table_.peak_tasks_, table_.running_tasks_);
+}
+
+StreamTable::TaskMark::~TaskMark() {
+  if (--table_.running_tasks_ > 0 || table_.peak_tasks_ < RELEASE_AFTER_STREAMS) return;
+  table_.peak_tasks_ = 0;
+  table_.release_memory_();
 }
 
 asio::awaitable<bool> StreamTable::put(StreamSender& sender, Frame frame) {

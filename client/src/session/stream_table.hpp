@@ -8,12 +8,14 @@
 #include <asio/awaitable.hpp>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "app/memory_release.hpp"
 #include "proto/frame.hpp"
 #include "proto/frame_queue.hpp"
 #include "proto/local_relay.hpp"
@@ -26,6 +28,9 @@ inline constexpr std::size_t STREAM_QUEUE_DEPTH = 32;  // frames queued before a
 // goes into an empty queue): a local service that stops reading holds up the frame loop
 // after a few MiB, not after 32 frames of up to 1 MiB each.
 inline constexpr std::size_t STREAM_QUEUE_BYTES = 2 * 1024 * 1024;
+// When the last stream task of a table ends after at least this many ran at once since
+// the last time, the heap's free pages go back to the system.
+inline constexpr std::size_t RELEASE_AFTER_STREAMS = 64;
 
 using StreamSender = FrameSender;
 using StreamReceiver = FrameReceiver;
@@ -40,7 +45,9 @@ inline std::pair<StreamSender, StreamReceiver> stream_queue() {
 
 class StreamTable {
  public:
-  StreamTable() = default;
+  // release_memory is what the table calls once a burst of streams has ended.
+  explicit StreamTable(std::function<void()> release_memory = release_free_memory)
+      : release_memory_(std::move(release_memory)) {}
   StreamTable(const StreamTable&) = delete;
   StreamTable& operator=(const StreamTable&) = delete;
 
@@ -67,6 +74,20 @@ class StreamTable {
   // end is gone. A full queue holds up only the caller.
   static asio::awaitable<bool> put(StreamSender& sender, Frame frame);
 
+  // Held by a stream task for its whole run. The task that ends last, after at least
+  // RELEASE_AFTER_STREAMS ran at once, releases the heap's free memory: by then what
+  // the burst held (frames, queues, buffers) has been freed.
+  class TaskMark {
+   public:
+    explicit TaskMark(StreamTable& table);
+    ~TaskMark();
+    TaskMark(const TaskMark&) = delete;
+    TaskMark& operator=(const TaskMark&) = delete;
+
+   private:
+    StreamTable& table_;
+  };
+
  private:
   struct Entry {
     StreamSender sender;
@@ -76,6 +97,9 @@ class StreamTable {
 
   std::unordered_map<std::uint32_t, Entry> entries_;
   StreamTicket next_ticket_ = 1;
+  std::size_t running_tasks_ = 0;
+  std::size_t peak_tasks_ = 0;  // the most at once since memory was last released
+  std::function<void()> release_memory_;
 };
 
 // One per accepted session, shared by the session and its stream tasks.

@@ -9,6 +9,7 @@ namespace quillmar {
 asio::awaitable<void> serve_stream(StreamTaskInputs inputs, StreamReceiver queue,
                                    SharedWriterPtr writer, StreamTablePtr table,
                                    std::chrono::nanoseconds connect_timeout) {
+  StreamTable::TaskMark running(*table);
   Status relayed = co_await relay_to_local(inputs.host, inputs.port, inputs.stream_id,
                                            std::move(inputs.first_bytes), std::move(queue), *writer,
                                            connect_timeout, inputs.cut);

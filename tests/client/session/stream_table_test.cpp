@@ -147,6 +147,30 @@ TEST(StreamTable, TakeOutOwnLeavesANewerStreamUnderTheSameId) {
   EXPECT_EQ(drain_to_end(io, new_rx), std::vector<std::string>{});
 }
 
+TEST(StreamTable, TheLastStreamTaskOfABurstReleasesTheHeapsFreeMemoryOnce) {
+  int releases = 0;
+  StreamTable table([&releases] { ++releases; });
+  using Marks = std::vector<std::unique_ptr<StreamTable::TaskMark>>;
+  auto run = [&table](std::size_t count) {
+    Marks marks;
+    for (std::size_t i = 0; i < count; ++i)
+      marks.push_back(std::make_unique<StreamTable::TaskMark>(table));
+    return marks;
+  };
+
+  run(RELEASE_AFTER_STREAMS - 1).clear();
+  EXPECT_EQ(releases, 0) << "fewer tasks than a burst";
+
+  Marks burst = run(RELEASE_AFTER_STREAMS);
+  burst.erase(burst.begin() + 1, burst.end());
+  EXPECT_EQ(releases, 0) << "one task of the burst still runs";
+  burst.clear();
+  EXPECT_EQ(releases, 1);
+
+  run(1).clear();
+  EXPECT_EQ(releases, 1) << "a single task after the burst";
+}
+
 TEST(StreamTable, TakeAllEmptiesTheTable) {
   asio::io_context io;
   StreamTable table;
