@@ -1,7 +1,16 @@
-// Handing the heap's free pages back to the system.
+// The heap under the streams' traffic: freed memory kept for reuse while they run, and
+// handed back to the system once a burst of them is over.
 #pragma once
 
 namespace quillmar {
+
+// Frames of up to a MiB are allocated and freed at a high rate, several at once when
+// many streams send. glibc would hand the top of its heap back to the system whenever
+// it passed 128 KiB free, and map a frame of more than 128 KiB afresh: a system call and
+// new zero-filled pages every few frames. From this call on it keeps freed memory for
+// the next frames instead. Elsewhere the C library needs no such setting and this does
+// nothing. Call it once at start-up.
+void keep_freed_memory_for_reuse();
 
 // glibc keeps the memory that a burst of streams freed (hundreds of coroutine frames,
 // queues and buffers) mapped for reuse, so without this call the resident size stays

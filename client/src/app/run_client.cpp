@@ -8,6 +8,7 @@
 
 #include "app/environment.hpp"
 #include "app/instance_probe.hpp"
+#include "app/memory_release.hpp"
 #include "app/options.hpp"
 #include "app/output.hpp"
 #include "app/runtime.hpp"
@@ -152,6 +153,7 @@ int run_client(const std::vector<std::string>& args, const StartupSeams& seams) 
   }
   const std::uint16_t console_port = console_port_option(args);
 
+  keep_freed_memory_for_reuse();
   Runtime runtime;
   // Bound on the context that serves it: not every system lets a listener move.
   auto listener = bind_console(runtime.worker_context(), console_port);
