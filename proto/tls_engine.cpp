@@ -43,7 +43,9 @@ struct TlsEngineBio {
   static int write(BIO* bio, const char* from, std::size_t size, std::size_t* done) {
     BIO_clear_retry_flags(bio);
     auto& output = engine(bio).output_;
-    output.insert(output.end(), from, from + size);
+    // As bytes of the vector's own type, so that the copy is one memmove.
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(from);
+    output.insert(output.end(), bytes, bytes + size);
     *done = size;
     return 1;
   }
