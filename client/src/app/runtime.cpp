@@ -15,6 +15,11 @@ Runtime::~Runtime() {
   workers_->stop();
   workers_->shutdown();
   session_->shutdown();
+  // Their services go now as well, so that the contexts' own destructors find nothing
+  // to shut down again: a second shutdown would join Asio's timer threads on Windows a
+  // second time and close their handles twice.
+  workers_->destroy();
+  session_->destroy();
 }
 
 void Runtime::run(asio::awaitable<void> task, const StartWorker& start_worker) {

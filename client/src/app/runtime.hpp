@@ -36,9 +36,11 @@ class Runtime {
   void run(asio::awaitable<void> task, const StartWorker& start_worker = {});
 
  private:
-  // An io_context whose shutdown can be asked for before its destruction.
+  // An io_context whose shutdown and the destruction of its services can be asked for
+  // before its own destruction.
   class Context : public asio::io_context {
    public:
+    using asio::execution_context::destroy;
     using asio::execution_context::shutdown;
     using asio::io_context::io_context;
   };

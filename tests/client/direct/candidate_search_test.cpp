@@ -44,7 +44,8 @@ TEST_F(CandidateSearch, TheFirstCandidateThatAnswersWins) {
   tcp::acceptor owner(io_, {PEER_ADDRESS, 0});
   tcp::acceptor second(io_, {STRANGER_ADDRESS, 0});
   const std::uint16_t port = owner.local_endpoint().port();
-  const std::string refused = std::to_string(closed_port(io_, LISTEN_ADDRESS));
+  const RefusingPort refusing(io_, LISTEN_ADDRESS);
+  const std::string refused = std::to_string(refusing.port());
   struct Case {
     const char* name;
     std::string candidates;            // candidate text; {P} is the owner's port, {Q} the second's

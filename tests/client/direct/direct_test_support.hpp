@@ -71,11 +71,27 @@ inline DirectSetup loopback_setup() {
 // compile a braced list there.
 inline std::vector<std::uint16_t> only(std::uint16_t port) { return {port}; }
 
-// A port where nothing listens at the address (free a moment ago).
+// A port where nothing listens at the address (free a moment ago), for the code under
+// test to open.
 inline std::uint16_t closed_port(asio::io_context& io, const asio::ip::address& address) {
   tcp::acceptor acceptor(io, {address, 0});
   return acceptor.local_endpoint().port();
 }
+
+// A port that refuses connections for as long as the object lives: a socket is bound to
+// it but never listens, so no listener of the test (or of the system, which hands out
+// free ports again soon) can take it meanwhile.
+class RefusingPort {
+ public:
+  RefusingPort(asio::io_context& io, const asio::ip::address& address) : socket_(io) {
+    socket_.open(address.is_v4() ? tcp::v4() : tcp::v6());
+    socket_.bind({address, 0});
+  }
+  std::uint16_t port() const { return socket_.local_endpoint().port(); }
+
+ private:
+  tcp::socket socket_;
+};
 
 // Polls until the condition holds; false when the limit passed first.
 inline asio::awaitable<bool> eventually(std::function<bool()> condition,

@@ -279,7 +279,8 @@ TEST_F(StatusHandling, AReadyVisitorWithoutAnAnsweringCandidateStaysOnTheRelay) 
   shared_->sub.set("vis");
   shared_->punch_visit.set("nas");
   store(shared_->direct_active, 1);
-  const std::string refused = str(closed_port(io_, PEER_ADDRESS));
+  const RefusingPort refusing(io_, PEER_ADDRESS);
+  const std::string refused = str(refusing.port());
   run([&]() -> asio::awaitable<int> {
     PunchContext punch = context();
     std::string line = "punch|ready|nas|1|0\n127.0.0.3|" + refused + "|lan";

@@ -185,7 +185,8 @@ TEST_F(VisitorEntry, FallsBackThroughTheFrontDoorsInTurn) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     visitor_ = std::make_shared<SharedState>();
-    const std::uint16_t dead = closed_port(io_, asio::ip::address_v4::loopback());
+    const RefusingPort refusing(io_, asio::ip::address_v4::loopback());
+    const std::uint16_t dead = refusing.port();
     std::uint16_t tls_port = 0;
     std::uint16_t plain_port = 0;
     Exchange got = run([&]() -> asio::awaitable<Exchange> {
