@@ -16,6 +16,13 @@ endif()
 set(QUILLMAR_TEST_SHARDS ${default_shards} CACHE STRING
   "Shards of each test suite (0: one test per case; not possible under Wine)")
 
+# The test programs' own sources are two thirds of a Release build's compile time, and at
+# -O1 they compile in about 70% of the time -O2 takes; the code under test keeps the
+# build's level.
+function(quillmar_test_optimization target)
+  target_compile_options(${target} PRIVATE $<$<CONFIG:Release>:-O1>)
+endfunction()
+
 function(quillmar_add_test_suite name)
   cmake_parse_arguments(ARG "SERIAL" "TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
   if(NOT ARG_TIMEOUT)
@@ -23,6 +30,7 @@ function(quillmar_add_test_suite name)
   endif()
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES} quillmar_test_main quillmar_flags)
+  quillmar_test_optimization(${name})
   if(QUILLMAR_TEST_SHARDS GREATER 0 AND NOT ARG_SERIAL)
     math(EXPR last_shard "${QUILLMAR_TEST_SHARDS} - 1")
     foreach(shard RANGE ${last_shard})
