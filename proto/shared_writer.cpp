@@ -2,6 +2,7 @@
 
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
 #include <asio/strand.hpp>
 #include <asio/this_coro.hpp>
 #include <asio/thread_pool.hpp>
@@ -75,6 +76,9 @@ asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
   } else if (broken_) {
     sent = IoError::make(ErrorKind::BrokenPipe, "the connection to the gateway is broken");
   } else {
+    // Lets the handlers that are ready already run first, so that the senders among
+    // them leave in this write instead of the next one.
+    co_await asio::post(home_, asio::use_awaitable);
     sent = co_await write_batch(frame);
     if (!sent) broken_ = true;
   }

@@ -9,8 +9,12 @@
 namespace quillmar::devgw::test {
 namespace {
 
-class DevgwRelay : public GatewayFixture {
+// Each case runs with the visitors' connections on the core's strand and on two
+// visitor threads of their own.
+class DevgwRelay : public GatewayFixture, public ::testing::WithParamInterface<std::size_t> {
  protected:
+  DevgwRelay() : GatewayFixture(GetParam()) {}
+
   asio::awaitable<TestDevice> online(std::uint16_t control, std::string name, std::string ports,
                                      std::string token = "") {
     auto device = co_await TestDevice::connect(control);
@@ -42,7 +46,7 @@ asio::awaitable<std::string> visit(std::uint16_t port, std::string request) {
   co_return co_await visitor.read_to_end();
 }
 
-TEST_F(DevgwRelay, RelaysAGetThroughTheDeviceNamedByTheHost) {
+TEST_P(DevgwRelay, RelaysAGetThroughTheDeviceNamedByTheHost) {
   auto ports = start();
   run([&]() -> asio::awaitable<void> {
     auto device = co_await online(ports.control, "kite", "80");
@@ -56,7 +60,7 @@ TEST_F(DevgwRelay, RelaysAGetThroughTheDeviceNamedByTheHost) {
   }());
 }
 
-TEST_F(DevgwRelay, RoutesByNameAndPortOrAnswersItself) {
+TEST_P(DevgwRelay, RoutesByNameAndPortOrAnswersItself) {
   auto ports = start();
   const std::string http = std::to_string(*ports.public_http);
   struct Case {
@@ -112,7 +116,7 @@ TEST_F(DevgwRelay, RoutesByNameAndPortOrAnswersItself) {
   EXPECT_TRUE(logged("asked for \"nas-80.localhost\": 404")) << log_text();
 }
 
-TEST_F(DevgwRelay, AVisitorsEndOfInputReachesTheDeviceAsAnEmptyData) {
+TEST_P(DevgwRelay, AVisitorsEndOfInputReachesTheDeviceAsAnEmptyData) {
   for (bool half_close : {false, true}) {
     SCOPED_TRACE(half_close ? "with half-close" : "without half-close");
     auto options = quick_options();
@@ -142,7 +146,7 @@ TEST_F(DevgwRelay, AVisitorsEndOfInputReachesTheDeviceAsAnEmptyData) {
   }
 }
 
-TEST_F(DevgwRelay, AnEmptyDataFromTheDeviceEndsOnlyTheVisitorsInput) {
+TEST_P(DevgwRelay, AnEmptyDataFromTheDeviceEndsOnlyTheVisitorsInput) {
   auto ports = start();
   run([&]() -> asio::awaitable<void> {
     auto device = co_await online(ports.control, "kite", "80");
@@ -162,7 +166,7 @@ TEST_F(DevgwRelay, AnEmptyDataFromTheDeviceEndsOnlyTheVisitorsInput) {
   }());
 }
 
-TEST_F(DevgwRelay, ACloseRightAfterLargeDataStillDeliversAllOfIt) {
+TEST_P(DevgwRelay, ACloseRightAfterLargeDataStillDeliversAllOfIt) {
   auto ports = start();
   run([&]() -> asio::awaitable<void> {
     auto device = co_await online(ports.control, "kite", "80");
@@ -182,7 +186,7 @@ TEST_F(DevgwRelay, ACloseRightAfterLargeDataStillDeliversAllOfIt) {
   }());
 }
 
-TEST_F(DevgwRelay, RelaysLargeTransfersIntactBothWaysPlainAndOverTls) {
+TEST_P(DevgwRelay, RelaysLargeTransfersIntactBothWaysPlainAndOverTls) {
   asio::ssl::context client_context(asio::ssl::context::tls_client);
   std::string up(3 * 1024 * 1024 + 17, '\0');
   for (std::size_t i = 0; i < up.size(); ++i) up[i] = static_cast<char>(i * 31 + i / 4096);
@@ -237,7 +241,7 @@ TEST_F(DevgwRelay, RelaysLargeTransfersIntactBothWaysPlainAndOverTls) {
   }
 }
 
-TEST_F(DevgwRelay, AVisitorThatResetsBecomesACloseForTheDevice) {
+TEST_P(DevgwRelay, AVisitorThatResetsBecomesACloseForTheDevice) {
   auto ports = start();
   run([&]() -> asio::awaitable<void> {
     auto device = co_await online(ports.control, "kite", "80");
@@ -259,7 +263,7 @@ TEST_F(DevgwRelay, AVisitorThatResetsBecomesACloseForTheDevice) {
   }());
 }
 
-TEST_F(DevgwRelay, AStreamTheDeviceRefusesOrLosesGetsABadGatewayReply) {
+TEST_P(DevgwRelay, AStreamTheDeviceRefusesOrLosesGetsABadGatewayReply) {
   auto ports = start();
   run([&]() -> asio::awaitable<void> {
     auto device = co_await online(ports.control, "kite", "80");
@@ -284,7 +288,7 @@ TEST_F(DevgwRelay, AStreamTheDeviceRefusesOrLosesGetsABadGatewayReply) {
   }());
 }
 
-TEST_F(DevgwRelay, ServesManyVisitorsAtOnceOnSeparateStreams) {
+TEST_P(DevgwRelay, ServesManyVisitorsAtOnceOnSeparateStreams) {
   auto ports = start();
   constexpr int VISITORS = 20;
   run([&]() -> asio::awaitable<void> {
@@ -322,7 +326,7 @@ TEST_F(DevgwRelay, ServesManyVisitorsAtOnceOnSeparateStreams) {
   }());
 }
 
-TEST_F(DevgwRelay, RawRouteSendsUnreadBytesAndCountsTrafficInAccountLines) {
+TEST_P(DevgwRelay, RawRouteSendsUnreadBytesAndCountsTrafficInAccountLines) {
   auto options = quick_options();
   options.raw_routes = {{0, "kite", 5201}};
   options.clock = [] { return std::uint64_t{1'000'000}; };
@@ -353,7 +357,7 @@ TEST_F(DevgwRelay, RawRouteSendsUnreadBytesAndCountsTrafficInAccountLines) {
   }());
 }
 
-TEST_F(DevgwRelay, RawRouteToAnOfflineDeviceClosesTheVisitor) {
+TEST_P(DevgwRelay, RawRouteToAnOfflineDeviceClosesTheVisitor) {
   auto options = quick_options();
   options.raw_routes = {{0, "kite", 5201}};
   auto ports = start(options);
@@ -364,7 +368,7 @@ TEST_F(DevgwRelay, RawRouteToAnOfflineDeviceClosesTheVisitor) {
   EXPECT_TRUE(logged("kite is not online; closed")) << log_text();
 }
 
-TEST_F(DevgwRelay, CrossingTheDailyQuotaEndsTheSessionAndRefusesTheNextOne) {
+TEST_P(DevgwRelay, CrossingTheDailyQuotaEndsTheSessionAndRefusesTheNextOne) {
   auto options = quick_options();
   options.raw_routes = {{0, "kite", 5201}};
   options.daily_quota = 100;
@@ -402,6 +406,10 @@ TEST_F(DevgwRelay, CrossingTheDailyQuotaEndsTheSessionAndRefusesTheNextOne) {
     co_await online(ports.control, "nas", "80", "token-n");
   }());
 }
+
+INSTANTIATE_TEST_SUITE_P(VisitorThreads, DevgwRelay, ::testing::Values(0, 2), [](const auto& info) {
+  return info.param == 0 ? std::string("OnTheStrand") : std::to_string(info.param) + "Threads";
+});
 
 }  // namespace
 }  // namespace quillmar::devgw::test

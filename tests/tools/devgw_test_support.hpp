@@ -24,6 +24,7 @@
 
 #include "async_test.hpp"
 #include "devgw/dev_gateway.hpp"
+#include "devgw/devgw_contexts.hpp"
 #include "devgw/devgw_tls.hpp"
 #include "proto/frame.hpp"
 #include "proto/shared_writer.hpp"
@@ -223,8 +224,12 @@ inline std::string get_request(std::string_view host, std::string_view path = "/
 // A gateway on the test's io_context, its log kept for assertions.
 class GatewayFixture : public ::testing::Test {
  protected:
+  // With visitor threads, the visitors' connections do their system calls there.
+  explicit GatewayFixture(std::size_t visitor_threads = 0) : contexts_(visitor_threads) {}
+
   DevGatewayOptions quick_options() {
     DevGatewayOptions options;
+    options.visitor_executors = contexts_.visitor_executors();
     options.log = [this](std::string_view line) {
       std::lock_guard lock(log_mutex_);
       log_.emplace_back(line);
@@ -301,7 +306,8 @@ class GatewayFixture : public ::testing::Test {
     co_return reply;
   }
 
-  asio::io_context io_;
+  GatewayContexts contexts_;
+  asio::io_context& io_ = contexts_.core();
   std::unique_ptr<DevGateway> gateway_;
 
  private:

@@ -12,6 +12,7 @@
 #include "devgw/devgw_cert.hpp"
 #include "devgw/devgw_core.hpp"
 #include "devgw/devgw_session.hpp"
+#include "devgw/devgw_visitor_socket.hpp"
 #include "proto/connect.hpp"
 #include "proto/text.hpp"
 
@@ -44,12 +45,17 @@ Result<tcp::acceptor> listen_on(const Strand& strand, std::uint16_t port, std::s
   return error;
 }
 
+enum class Home { strand, visitor_executor };
+
 // Accepts until the listener closes; an accept error is logged, then a short pause.
+// Visitors' connections go to the visitor executors, the others stay on the strand.
 template <class Serve>
 asio::awaitable<void> accept_loop(std::shared_ptr<Core> core, tcp::acceptor& acceptor,
-                                  std::string what, Serve serve) {
+                                  std::string what, Serve serve, Home home = Home::strand) {
   for (;;) {
-    auto [ec, socket] = co_await acceptor.async_accept(as_tuple_awaitable);
+    asio::any_io_executor executor =
+        home == Home::strand ? asio::any_io_executor(core->strand) : core->next_visitor_executor();
+    auto [ec, socket] = co_await acceptor.async_accept(executor, as_tuple_awaitable);
     if (core->stopping) co_return;
     if (ec) {
       core->log("accepting " + what + " failed: " + IoError::from(ec).display() + "; retrying");
@@ -228,7 +234,9 @@ Result<BoundPorts> Core::start() {
   if (public_acceptor) {
     log("visitors: http://<name>-<port>." + options.domain + ":" +
         std::to_string(*ports.public_http) + "/");
-    asio::co_spawn(strand, accept_loop(self, *public_acceptor, "a visitor", serve_public_visitor),
+    asio::co_spawn(strand,
+                   accept_loop(self, *public_acceptor, "a visitor", serve_public_visitor,
+                               Home::visitor_executor),
                    log_failure(self, "the public listener"));
   }
   if (front_door_acceptor) {
@@ -253,8 +261,9 @@ Result<BoundPorts> Core::start() {
     auto serve = [route](std::shared_ptr<Core> core, tcp::socket socket) {
       return serve_raw_visitor(std::move(core), std::move(socket), route);
     };
-    asio::co_spawn(strand, accept_loop(self, raw_acceptors[i], "a raw visitor", serve),
-                   log_failure(self, "a raw listener"));
+    asio::co_spawn(
+        strand, accept_loop(self, raw_acceptors[i], "a raw visitor", serve, Home::visitor_executor),
+        log_failure(self, "a raw listener"));
   }
   if (tls_context_ && options.swap_cert_after.count() > 0) {
     swap_timer.expires_after(options.swap_cert_after);
@@ -288,8 +297,18 @@ void Core::stop() {
   for (const auto& socket : std::vector(loose_sockets.begin(), loose_sockets.end()))
     socket->close(ignored);
   loose_sockets.clear();
+  for (const auto& visitor : std::vector(relayed_visitors.begin(), relayed_visitors.end()))
+    visitor->close();
+  relayed_visitors.clear();
   log("stopped");
   if (options.on_stop) options.on_stop();
+}
+
+asio::any_io_executor Core::next_visitor_executor() {
+  const auto& executors = options.visitor_executors;
+  if (executors.empty()) return strand;
+  next_visitor_thread_ = (next_visitor_thread_ + 1) % executors.size();
+  return executors[next_visitor_thread_];
 }
 
 Status Core::install_certificate(const CertificatePair& pair) {

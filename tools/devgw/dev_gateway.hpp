@@ -9,9 +9,11 @@
 //   gateway.stop();
 //
 // All of its work runs on one strand of the io_context, which may be run by any
-// number of threads.
+// number of threads; only the system calls of visitors' connections run on the visitor
+// executors when it is given some.
 #pragma once
 
+#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <asio/io_context.hpp>
 #include <chrono>
@@ -82,6 +84,11 @@ struct DevGatewayOptions {
   std::chrono::milliseconds visitor_head_timeout{10000};  // for a visitor's request head
   std::chrono::milliseconds account_interval{1000};       // least time between account lines
   std::chrono::milliseconds linger{1000};  // reading on after a refusal before closing
+
+  // Visitors' connections are spread over these in turn (each one a thread's own
+  // context, say), so that relaying them does not load the core's thread; empty: on
+  // the core's strand. They must outlive the gateway's connections.
+  std::vector<asio::any_io_executor> visitor_executors;
 
   bool verbose = false;  // also log every stream and every heartbeat
   // One line without "devgw: " and without a line end; default: "devgw: …" on stderr.

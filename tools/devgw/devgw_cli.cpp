@@ -56,6 +56,8 @@ Registration rules (each off by default):
 Streams and timing:
   --half-close            also send KIND_HALF_CLOSE when a visitor ends its input
   --handshake-timeout S   seconds a device has for its hello, invite and access (default 15)
+  --visitor-threads N     threads for the visitors' connections (default 2; 0 = all
+                          on the thread of the device connections)
 
 Other:
   -v, --verbose           log every stream, heartbeat and admin connection too
@@ -249,6 +251,8 @@ Result<CommandLine> parse_command_line(const std::vector<std::string>& args) {
          return {};
        }},
       {"--handshake-timeout", seconds_into(o.handshake_timeout)},
+      {"--visitor-threads", number_into(cli.visitor_threads, MAX_VISITOR_THREADS,
+                                        "expected a number of threads, 0 to 64")},
   };
 
   for (std::size_t i = 0; i < args.size(); ++i) {

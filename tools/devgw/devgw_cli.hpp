@@ -14,8 +14,12 @@ inline constexpr std::uint16_t DEFAULT_CONTROL_PORT = 7000;
 inline constexpr std::uint16_t DEFAULT_PUBLIC_HTTP_PORT = 7080;
 inline constexpr std::uint16_t DEFAULT_ADMIN_PORT = 7001;
 
+inline constexpr std::size_t DEFAULT_VISITOR_THREADS = 2;
+inline constexpr std::size_t MAX_VISITOR_THREADS = 64;
+
 struct CommandLine {
   DevGatewayOptions options;
+  std::size_t visitor_threads = DEFAULT_VISITOR_THREADS;
   bool help = false;
 };
 

@@ -28,6 +28,7 @@ using Strand = asio::strand<asio::io_context::executor_type>;
 using asio::ip::tcp;
 
 class ControlSession;
+class VisitorSocket;
 
 // Frames from the device for one visitor, waiting for the visitor's writer. When the
 // queue is full the device's frame loop waits: the protocol has no per-stream window.
@@ -85,6 +86,8 @@ struct Core : std::enable_shared_from_this<Core> {
   // daily quota is reached, ends the token's sessions with the quota notice.
   void count_usage(const std::string& token, std::uint64_t bytes);
   void recheck_quota_and_accounts();
+  // Where the next visitor's connection runs: the visitor threads in turn, else the strand.
+  asio::any_io_executor next_visitor_executor();
 
   std::shared_ptr<asio::ssl::context> tls_context() const { return tls_context_; }
   // Presents this certificate to connections accepted from now on.
@@ -104,6 +107,7 @@ struct Core : std::enable_shared_from_this<Core> {
   bool stall_next = false;
   PunchLog punch_log;  // the devices' direct-connection offers and results
   std::set<std::shared_ptr<tcp::socket>> loose_sockets;  // visitors before routing, admin clients
+  std::set<std::shared_ptr<VisitorSocket>> relayed_visitors;  // public visitors after routing
 
   std::optional<tcp::acceptor> control_acceptor;
   std::optional<tcp::acceptor> public_acceptor;
@@ -114,6 +118,7 @@ struct Core : std::enable_shared_from_this<Core> {
   asio::steady_timer swap_timer;
 
  private:
+  std::size_t next_visitor_thread_ = 0;
   std::shared_ptr<asio::ssl::context> tls_context_;
   mutable std::mutex fingerprint_mutex_;  // fingerprint() is read from other threads
   std::string fingerprint_;

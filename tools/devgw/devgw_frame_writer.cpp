@@ -2,6 +2,7 @@
 
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
+#include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
 
 namespace quillmar::devgw {
@@ -38,6 +39,9 @@ asio::awaitable<Status> FrameWriter::send(std::vector<Frame> frames) {
 asio::awaitable<void> FrameWriter::write_batches(std::shared_ptr<FrameWriter> self) {
   std::vector<Frame> batch;
   while (!self->waiting_.empty()) {
+    // Lets the handlers that are ready already run first, so that the frames they send
+    // join this batch.
+    co_await asio::post(self->strand_, asio::use_awaitable);
     std::swap(batch, self->waiting_);
     ++self->batches_started_;
     if (!self->failure_) {

@@ -16,6 +16,7 @@
 #include "devgw/devgw_core.hpp"
 #include "devgw/devgw_frame_reader.hpp"
 #include "devgw/devgw_frame_writer.hpp"
+#include "devgw/devgw_visitor_socket.hpp"
 
 namespace quillmar::devgw {
 
@@ -25,7 +26,7 @@ struct VisitorLink {
   std::uint32_t id = 0;
   std::uint16_t port = 0;
   bool http = false;  // the visitor gets a short HTTP reply when the stream fails early
-  std::shared_ptr<tcp::socket> socket;
+  std::shared_ptr<VisitorSocket> io;
   std::string peer;
   bool wrote_any = false;
   bool input_ended = false;   // the visitor's input is over (or failed)

@@ -6,6 +6,7 @@
 #include <asio/read.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
+#include <utility>
 
 #include "devgw/devgw_host.hpp"
 #include "devgw/devgw_session.hpp"
@@ -50,11 +51,16 @@ asio::awaitable<void> reply_and_close(std::shared_ptr<Core> core,
 }
 
 // The bytes as KIND_DATA frames of at most VISITOR_FRAME bytes each.
-std::vector<Frame> data_frames(std::uint32_t id, std::span<const std::uint8_t> bytes) {
+std::vector<Frame> data_frames(std::uint32_t id, std::vector<std::uint8_t> bytes) {
   std::vector<Frame> frames;
-  for (std::size_t at = 0; at < bytes.size(); at += VISITOR_FRAME) {
-    auto piece = bytes.subspan(at, std::min(VISITOR_FRAME, bytes.size() - at));
-    frames.push_back(new_frame(KIND_DATA, id, piece));
+  if (bytes.size() <= VISITOR_FRAME) {
+    frames.push_back(Frame{std::move(bytes), id, KIND_DATA});
+    return frames;
+  }
+  const std::span<const std::uint8_t> all(bytes);
+  for (std::size_t at = 0; at < all.size(); at += VISITOR_FRAME) {
+    frames.push_back(
+        new_frame(KIND_DATA, id, all.subspan(at, std::min(VISITOR_FRAME, all.size() - at))));
   }
   return frames;
 }
@@ -72,13 +78,6 @@ void take_queued_data(Receiver<Frame>& frames, std::vector<Frame>& run,
     }
     run.push_back(std::move(*more));
   }
-}
-
-std::vector<asio::const_buffer> payloads(const std::vector<Frame>& run) {
-  std::vector<asio::const_buffer> buffers;
-  buffers.reserve(run.size());
-  for (const Frame& frame : run) buffers.push_back(asio::buffer(frame.payload));
-  return buffers;
 }
 
 }  // namespace
@@ -257,8 +256,15 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
   link->id = self->allocate_stream_id();
   link->port = port;
   link->http = http;
-  link->socket = visitor;
+  link->io = VisitorSocket::start(std::move(*visitor), core->strand);
   link->peer = std::move(peer);
+  // stop() closes the public visitors that are still relaying, as it does those being routed.
+  if (http) core->relayed_visitors.insert(link->io);
+  struct Forget {
+    Core& core;
+    std::shared_ptr<VisitorSocket> io;
+    ~Forget() { core.relayed_visitors.erase(io); }
+  } forget{*core, http ? link->io : nullptr};
   auto [to_visitor, frames] = make_queue<Frame>(VISITOR_QUEUE_DEPTH);
   self->streams_.emplace(link->id, StreamEntry{std::move(to_visitor), link});
   asio::co_spawn(
@@ -272,16 +278,16 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
   auto opened = co_await self->send(new_frame(KIND_OPEN, link->id, as_bytes(open_text)));
   if (!opened) co_return;
 
-  std::vector<std::uint8_t> buffer(VISITOR_READ_BUFFER);
   for (;;) {
-    auto [ec, n] = co_await visitor->async_read_some(asio::buffer(buffer), as_tuple_awaitable);
+    VisitorRead read = co_await link->io->read();
+    const std::error_code ec = read.ec;
     bool open = self->stream_is_open(link);
     if (ec) {
       link->input_ended = true;
       if (!open) {
         // The device has closed the stream and the visitor is done as well.
         link->linger.cancel();
-        close_socket(*visitor);
+        link->io->close();
       } else if (ec == asio::error::eof) {
         auto ended = co_await self->send(Frame{{}, link->id, KIND_DATA});
         if (ended && core->options.half_close) {
@@ -297,8 +303,9 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
     }
     if (!open)
       continue;  // the device closed the stream: the rest is dropped until the visitor stops
-    core->count_usage(self->token(), n);
-    auto sent = co_await self->send(data_frames(link->id, std::span(buffer.data(), n)));
+    core->count_usage(self->token(), read.bytes.size());
+    std::vector<Frame> frames = data_frames(link->id, std::move(read.bytes));
+    auto sent = co_await self->send(std::move(frames));
     if (!sent) co_return;
   }
 }
@@ -332,8 +339,7 @@ asio::awaitable<void> ControlSession::write_to_visitor(std::shared_ptr<ControlSe
     }
     if (frame->kind != KIND_DATA) continue;
     if (frame->payload.empty()) {
-      std::error_code ignored;  // a visitor that left already needs no end of data
-      link->socket->shutdown(tcp::socket::shutdown_send, ignored);
+      link->io->shutdown_send();
       output_ended = true;
       continue;
     }
@@ -345,7 +351,8 @@ asio::awaitable<void> ControlSession::write_to_visitor(std::shared_ptr<ControlSe
     run.clear();
     run.push_back(std::move(*frame));
     take_queued_data(frames, run, held);
-    auto [ec, n] = co_await asio::async_write(*link->socket, payloads(run), as_tuple_awaitable);
+    std::vector<Frame> out = std::exchange(run, {});
+    std::error_code ec = co_await link->io->write(std::move(out));
     if (ec) {
       co_await self->visitor_failed(link);
       break;
@@ -353,25 +360,26 @@ asio::awaitable<void> ControlSession::write_to_visitor(std::shared_ptr<ControlSe
     link->wrote_any = true;
   }
   if (failure && link->http && !link->wrote_any && !output_ended) {
-    std::string reply = http_reply(502, "Bad Gateway", *failure);
-    co_await asio::async_write(*link->socket, asio::buffer(reply),
-                               as_tuple_awaitable);  // the visitor may be gone
+    std::vector<Frame> reply;
+    reply.push_back(
+        new_frame(KIND_DATA, link->id, as_bytes(http_reply(502, "Bad Gateway", *failure))));
+    (void)co_await link->io->write(std::move(reply));  // the visitor may be gone
   }
+  co_await link->io->flush();
   self->finish_visitor(link);
 }
 
 void ControlSession::finish_visitor(const std::shared_ptr<VisitorLink>& link) {
   if (link->input_ended) {
-    close_socket(*link->socket);
+    link->io->close();
     return;
   }
   // The visitor may still be sending; closing now could reset the connection under
   // the last bytes written. End our direction and give the visitor a moment.
-  std::error_code ignored;  // a visitor that left already needs no end of data
-  link->socket->shutdown(tcp::socket::shutdown_send, ignored);
+  link->io->shutdown_send();
   link->linger.expires_after(core_->options.linger);
   link->linger.async_wait([link](std::error_code ec) {
-    if (!ec) close_socket(*link->socket);
+    if (!ec) link->io->close();
   });
 }
 

@@ -20,6 +20,7 @@
 
 #include "devgw/dev_gateway.hpp"
 #include "devgw/devgw_cli.hpp"
+#include "devgw/devgw_contexts.hpp"
 
 namespace {
 
@@ -68,9 +69,11 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  asio::io_context io(1);
+  quillmar::devgw::GatewayContexts contexts(cli.value().visitor_threads);
+  asio::io_context& io = contexts.core();
   asio::signal_set signals(io, SIGINT, SIGTERM);
   auto options = std::move(cli).value().options;
+  options.visitor_executors = contexts.visitor_executors();
   options.on_stop = [&signals] {
     std::error_code ignored;  // nothing to cancel once a signal has arrived
     signals.cancel(ignored);
