@@ -6,7 +6,6 @@
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/ssl/error.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 #include <cstring>
 
 namespace quillmar {
@@ -87,9 +86,11 @@ TlsEngine::TlsEngine(std::shared_ptr<tcp::socket> socket, SSL_CTX* context, Role
   } else {
     SSL_set_accept_state(ssl_);
   }
-  // Read and write may run on two threads at once (see split_tcp).
+  // Read and write may run on two threads at once (see split_tcp); flush writes
+  // directly only in the non-blocking mode asked for here.
   std::error_code ignored;
   socket_->native_non_blocking(true, ignored);
+  socket_->non_blocking(true, ignored);
 }
 
 TlsEngine::~TlsEngine() { SSL_free(ssl_); }
@@ -209,9 +210,29 @@ asio::awaitable<std::error_code> TlsEngine::flush() {
     if (output_.empty()) co_return std::error_code();
     std::swap(output_, sending_);
   }
-  auto [ec, n] = co_await asio::async_write(*socket_, asio::buffer(sending_), use_tuple);
+  std::error_code ec = co_await send_all(sending_);
   sending_.clear();
   co_return ec;
+}
+
+// Written directly while the socket has room, waiting only while it is full: all of a
+// frame's records in one system call, where asio::async_write would cut them into
+// writes of at most 64 KiB and send the rest only after a trip through the event loop.
+asio::awaitable<std::error_code> TlsEngine::send_all(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const asio::const_buffer rest(bytes.data(), bytes.size());
+    std::error_code ec = asio::error::would_block;
+    std::size_t n = 0;
+    if (socket_->non_blocking()) n = socket_->write_some(rest, ec);
+    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+      auto [waited, written] = co_await socket_->async_write_some(rest, use_tuple);
+      ec = waited;
+      n = written;
+    }
+    if (ec) co_return ec;
+    bytes = bytes.subspan(n);
+  }
+  co_return std::error_code();
 }
 
 asio::awaitable<std::error_code> TlsEngine::receive(bool handshaking) {
