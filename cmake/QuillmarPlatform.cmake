@@ -26,7 +26,7 @@ find_package(Threads REQUIRED)
 # no DLL beside them, under Wine or on Windows. The Linux programs take the C++ runtime
 # and OpenSSL in as well (the C library stays shared, for name resolution): linked in,
 # only the parts a program uses are loaded, and the loader reads and relocates no symbol
-# tables of theirs, which keeps about 2.5 MiB out of the client's resident memory. Not
+# tables of theirs, which keeps 2 to 2.5 MiB out of the client's resident memory. Not
 # under a sanitizer, whose runtime must replace operator new and delete: a libstdc++
 # linked in would define them in the program itself.
 if(CMAKE_CROSSCOMPILING)
