@@ -34,18 +34,10 @@ class TcpWriteHalf final : public WriteHalf {
     socket_->shutdown(tcp::socket::shutdown_send, ignored);
   }
 
-  // Written at once while the socket has room; only a full socket is waited for. An
-  // asynchronous write would also send at once, but then resume this task only after a
-  // trip through the event loop (one more system call per write under load).
   asio::awaitable<IoCount> write_some(std::span<const asio::const_buffer> pieces) override {
-    if (socket_->non_blocking()) {
-      std::error_code ec;
-      std::size_t n = socket_->write_some(pieces, ec);
-      if (ec != asio::error::would_block && ec != asio::error::try_again) co_return IoCount{ec, n};
-    }
-    auto [wait_ec, written] = co_await socket_->async_write_some(
+    auto [ec, n] = co_await socket_->async_write_some(
         pieces, asio::experimental::as_tuple(asio::use_awaitable));
-    co_return IoCount{wait_ec, written};
+    co_return IoCount{ec, n};
   }
 
   asio::awaitable<std::error_code> shutdown() override {
@@ -69,13 +61,10 @@ SplitStream split_tcp(tcp::socket socket) {
 SplitStream split_tcp(std::shared_ptr<tcp::socket> socket) {
   // Asio switches a socket to non-blocking mode on its first operation and records that
   // in a flag; doing it now, before two threads may read and write at once, keeps that
-  // flag from being written while the other half reads it. The write half writes
-  // directly only in the non-blocking mode asked for here, where a full socket cannot
-  // hold up the thread. A failure here only means the first operation does it, and
-  // every write goes through the event loop.
+  // flag from being written while the other half reads it. A failure here only means
+  // the first operation does it.
   std::error_code ignored;
   socket->native_non_blocking(true, ignored);
-  socket->non_blocking(true, ignored);
   return {std::make_unique<TcpReadHalf>(socket), std::make_unique<TcpWriteHalf>(socket)};
 }
 

@@ -86,11 +86,9 @@ TlsEngine::TlsEngine(std::shared_ptr<tcp::socket> socket, SSL_CTX* context, Role
   } else {
     SSL_set_accept_state(ssl_);
   }
-  // Read and write may run on two threads at once (see split_tcp); flush writes
-  // directly only in the non-blocking mode asked for here.
+  // Read and write may run on two threads at once (see split_tcp).
   std::error_code ignored;
   socket_->native_non_blocking(true, ignored);
-  socket_->non_blocking(true, ignored);
 }
 
 TlsEngine::~TlsEngine() { SSL_free(ssl_); }
@@ -215,20 +213,12 @@ asio::awaitable<std::error_code> TlsEngine::flush() {
   co_return ec;
 }
 
-// Written directly while the socket has room, waiting only while it is full: all of a
-// frame's records in one system call, where asio::async_write would cut them into
-// writes of at most 64 KiB and send the rest only after a trip through the event loop.
+// All of a frame's records in as few writes as the socket allows: asio::async_write
+// would cut them into writes of at most 64 KiB, each finished before the next starts.
 asio::awaitable<std::error_code> TlsEngine::send_all(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    const asio::const_buffer rest(bytes.data(), bytes.size());
-    std::error_code ec = asio::error::would_block;
-    std::size_t n = 0;
-    if (socket_->non_blocking()) n = socket_->write_some(rest, ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) {
-      auto [waited, written] = co_await socket_->async_write_some(rest, use_tuple);
-      ec = waited;
-      n = written;
-    }
+    auto [ec, n] = co_await socket_->async_write_some(
+        asio::const_buffer(bytes.data(), bytes.size()), use_tuple);
     if (ec) co_return ec;
     bytes = bytes.subspan(n);
   }
