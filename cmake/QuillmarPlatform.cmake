@@ -23,9 +23,16 @@ endif()
 find_package(Threads REQUIRED)
 
 # The Windows programs are linked fully static (C++ runtime, threads, OpenSSL): they need
-# no DLL beside them, under Wine or on Windows.
+# no DLL beside them, under Wine or on Windows. The Linux programs take the C++ runtime
+# and OpenSSL in as well (the C library stays shared, for name resolution): linked in,
+# only the parts a program uses are loaded, and the loader reads and relocates no symbol
+# tables of theirs, which keeps 2 to 2.5 MiB out of the client's resident memory. Not
+# under a sanitizer, whose runtime must replace operator new and delete: a libstdc++
+# linked in would define them in the program itself.
 if(CMAKE_CROSSCOMPILING)
   add_link_options(-static)
+elseif(NOT CMAKE_CXX_FLAGS MATCHES "-fsanitize")
+  add_link_options(-static-libstdc++ -static-libgcc)
 endif()
 
 # Asio is header-only. The cross compiler does not search /usr/include, so it gets a
@@ -49,11 +56,10 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
 endif()
 target_link_libraries(quillmar_asio INTERFACE Threads::Threads)
 
-# OpenSSL: the system's on Linux; on Windows the static mingw build that scripts/setup
-# makes from Debian's own source package (OPENSSL_ROOT_DIR points at it).
-if(CMAKE_CROSSCOMPILING)
-  set(OPENSSL_USE_STATIC_LIBS TRUE)
-endif()
+# OpenSSL, linked static: on Linux the system's (libssl-dev), on Windows the mingw build
+# that scripts/setup makes from Debian's own source package (OPENSSL_ROOT_DIR points at
+# it).
+set(OPENSSL_USE_STATIC_LIBS TRUE)
 find_package(OpenSSL 3 REQUIRED)
 add_library(quillmar_openssl INTERFACE)
 target_link_libraries(quillmar_openssl INTERFACE OpenSSL::SSL OpenSSL::Crypto)

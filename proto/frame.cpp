@@ -80,10 +80,10 @@ asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half) {
   co_return std::optional<Frame>(std::move(frame));
 }
 
-FrameReader::FrameReader(std::unique_ptr<ReadHalf> half)
-    : half_(std::move(half)), buffer_(new std::uint8_t[FRAME_READ_CHUNK]) {}
+FrameReader::FrameReader(std::unique_ptr<ReadHalf> half) : half_(std::move(half)) {}
 
 asio::awaitable<FrameReader::Fill> FrameReader::read_more(std::error_code& error) {
+  if (!buffer_) buffer_.reset(new std::uint8_t[FRAME_READ_CHUNK]);
   if (start_ == end_) start_ = end_ = 0;
   if (end_ == FRAME_READ_CHUNK) {
     std::memmove(buffer_.get(), data(), buffered());
@@ -102,6 +102,7 @@ asio::awaitable<FrameReader::Fill> FrameReader::read_more(std::error_code& error
 }
 
 asio::awaitable<Result<std::optional<Frame>>> FrameReader::next() {
+  if (half_->buffers_input()) co_return co_await read_frame(*half_);
   std::error_code ec;
   while (buffered() < FRAME_HEADER_LEN) {
     Fill filled = co_await read_more(ec);

@@ -52,7 +52,9 @@ inline constexpr std::size_t FRAME_READ_CHUNK = 256 * 1024;
 // The frame loop's reader: the same frames and endings as read_frame, but each read of
 // the connection asks for FRAME_READ_CHUNK bytes, and the frames are cut out of what
 // arrived, so one read may yield many frames. Bytes that arrived after a frame wait
-// here for the next call. Like read_frame, a started call must be let finish.
+// here for the next call. A half that buffers its input itself (TLS) is read frame by
+// frame as read_frame does, each payload straight into its frame. Like read_frame, a
+// started call must be let finish.
 class FrameReader {
  public:
   explicit FrameReader(std::unique_ptr<ReadHalf> half);
@@ -65,7 +67,8 @@ class FrameReader {
   const std::uint8_t* data() const { return buffer_.get() + start_; }
 
   std::unique_ptr<ReadHalf> half_;
-  std::unique_ptr<std::uint8_t[]> buffer_;  // not zero-filled: only read bytes are used
+  // Made at the first read; not zero-filled: only read bytes are used.
+  std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t start_ = 0;
   std::size_t end_ = 0;
 };

@@ -47,15 +47,22 @@ std::uint8_t* read_scratch() {
   return scratch.get();
 }
 
+// A read that filled the whole buffer has likely left more behind, so the next read is
+// tried at once; waiting first would cost two more system calls per read while a
+// service sends without pause.
 asio::awaitable<void> relay_local_answer(tcp::socket& socket, std::uint32_t stream_id,
                                          SharedWriter& writer) {
   constexpr auto use_tuple = asio::experimental::as_tuple(asio::use_awaitable);
+  bool more_waiting = false;
   for (;;) {
-    auto [wait_ec] = co_await socket.async_wait(tcp::socket::wait_read, use_tuple);
-    if (wait_ec) break;
+    if (!more_waiting) {
+      auto [wait_ec] = co_await socket.async_wait(tcp::socket::wait_read, use_tuple);
+      if (wait_ec) break;
+    }
     std::uint8_t* scratch = read_scratch();
     std::error_code ec;
     std::size_t n = socket.read_some(asio::buffer(scratch, LOCAL_READ_BUFFER), ec);
+    more_waiting = n == LOCAL_READ_BUFFER;
     if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
     if (ec || n == 0) break;  // a read error ends the stream like its end
     Frame data{std::vector<std::uint8_t>(scratch, scratch + n), stream_id, KIND_DATA};

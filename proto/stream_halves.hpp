@@ -24,6 +24,10 @@ class ReadHalf {
   // End of input is ec == asio::error::eof with n == 0 (TLS: also without a close
   // notice from the peer).
   virtual asio::awaitable<IoCount> read_some(asio::mutable_buffer buffer) = 0;
+  // True when what arrived beyond a read waits inside the half itself (TLS keeps the
+  // rest of a decrypted record), so that a read of a few bytes costs no system call of
+  // its own.
+  virtual bool buffers_input() const { return false; }
 };
 
 class WriteHalf {

@@ -6,7 +6,6 @@
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/ssl/error.hpp>
 #include <asio/use_awaitable.hpp>
-#include <asio/write.hpp>
 #include <cstring>
 
 namespace quillmar {
@@ -209,9 +208,21 @@ asio::awaitable<std::error_code> TlsEngine::flush() {
     if (output_.empty()) co_return std::error_code();
     std::swap(output_, sending_);
   }
-  auto [ec, n] = co_await asio::async_write(*socket_, asio::buffer(sending_), use_tuple);
+  std::error_code ec = co_await send_all(sending_);
   sending_.clear();
   co_return ec;
+}
+
+// All of a frame's records in as few writes as the socket allows: asio::async_write
+// would cut them into writes of at most 64 KiB, each finished before the next starts.
+asio::awaitable<std::error_code> TlsEngine::send_all(std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    auto [ec, n] = co_await socket_->async_write_some(
+        asio::const_buffer(bytes.data(), bytes.size()), use_tuple);
+    if (ec) co_return ec;
+    bytes = bytes.subspan(n);
+  }
+  co_return std::error_code();
 }
 
 asio::awaitable<std::error_code> TlsEngine::receive(bool handshaking) {

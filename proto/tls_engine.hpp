@@ -66,6 +66,7 @@ class TlsEngine {
   std::error_code library_error();
   // Moves what the engine produced out of its output buffer and sends it.
   asio::awaitable<std::error_code> flush();
+  asio::awaitable<std::error_code> send_all(std::span<const std::uint8_t> bytes);
   // One socket read into the input buffer; for the handshake, the end is a truncation.
   asio::awaitable<std::error_code> receive(bool handshaking);
   // Encrypts one run of bytes; false with the library's error.

@@ -43,6 +43,7 @@ class TlsReadHalf final : public ReadHalf {
   asio::awaitable<IoCount> read_some(asio::mutable_buffer buffer) override {
     return engine_->read_some(buffer);
   }
+  bool buffers_input() const override { return true; }
 
  private:
   EnginePtr engine_;

@@ -213,6 +213,123 @@ TEST(NewFrame, CopiesTheBytes) {
   EXPECT_EQ(frame.payload, bytes_of("abc"));
 }
 
+// Every frame FrameReader yields over the scripted steps, then how it ended.
+struct ReaderRun {
+  std::vector<Frame> frames;
+  Result<std::optional<Frame>> last = std::optional<Frame>();
+};
+
+ReaderRun read_all_scripted(std::vector<ReadStep> steps, std::size_t max_per_read,
+                            bool buffers_input, std::shared_ptr<ReadLog> log) {
+  asio::io_context io;
+  FrameReader reader(
+      std::make_unique<ScriptedReadHalf>(std::move(steps), log, max_per_read, buffers_input));
+  ReaderRun run;
+  for (;;) {
+    auto next = test::run_async(io, reader.next());
+    if (!next.ok() || !next.value()) {
+      run.last = std::move(next);
+      return run;
+    }
+    run.frames.push_back(std::move(*next.value()));
+  }
+}
+
+Bytes wire_of(const Frame& frame) {
+  auto header = encode_header(frame.kind, frame.id, frame.payload.size());
+  return concat(Bytes(header.begin(), header.end()), frame.payload);
+}
+
+TEST(FrameReader, YieldsTheFramesOfAnyReadsOverBothKindsOfHalves) {
+  std::vector<Frame> sent;
+  Bytes wire;
+  std::uint32_t id = 1;
+  for (std::size_t length : {std::size_t{0}, std::size_t{3}, std::size_t{9}, std::size_t{16384},
+                             FRAME_READ_CHUNK + 5, std::size_t{1}, MAX_FRAME_LEN}) {
+    Bytes payload(length);
+    for (std::size_t i = 0; i < length; ++i) payload[i] = static_cast<std::uint8_t>(i * 13 + id);
+    sent.push_back(Frame{payload, id++, KIND_DATA});
+    wire = concat(wire, wire_of(sent.back()));
+  }
+  for (bool buffers_input : {false, true}) {
+    for (std::size_t per_read :
+         {std::numeric_limits<std::size_t>::max(), std::size_t{7000}, std::size_t{999}}) {
+      auto run =
+          read_all_scripted({{wire, {}}}, per_read, buffers_input, std::make_shared<ReadLog>());
+      ASSERT_TRUE(run.last.ok()) << buffers_input << " " << per_read;
+      EXPECT_FALSE(run.last.value().has_value());
+      ASSERT_EQ(run.frames.size(), sent.size()) << buffers_input << " " << per_read;
+      for (std::size_t i = 0; i < sent.size(); ++i) {
+        EXPECT_EQ(run.frames[i].kind, sent[i].kind);
+        EXPECT_EQ(run.frames[i].id, sent[i].id);
+        EXPECT_EQ(run.frames[i].payload, sent[i].payload) << i;
+      }
+    }
+  }
+}
+
+// Small frames: a plain half gives many of them in one read; a half that buffers its
+// input is asked for each header and each payload on its own, never for bytes beyond
+// the frame, so each payload can go straight into its frame.
+TEST(FrameReader, ReadsInBulkOrFrameByFrameAsTheHalfSuits) {
+  const Frame frames[] = {Frame{bytes_of("hello"), 1, KIND_DATA}, Frame{{}, 1, KIND_CLOSE},
+                          Frame{bytes_of("x"), 2, KIND_DATA}};
+  Bytes wire;
+  for (const Frame& frame : frames) wire = concat(wire, wire_of(frame));
+  struct Case {
+    bool buffers_input;
+    std::size_t reads;  // the last one finds the end
+  } cases[] = {{false, 2}, {true, 6}};
+  for (const auto& c : cases) {
+    auto log = std::make_shared<ReadLog>();
+    auto run = read_all_scripted({{wire, {}}}, std::numeric_limits<std::size_t>::max(),
+                                 c.buffers_input, log);
+    ASSERT_EQ(run.frames.size(), 3u) << c.buffers_input;
+    EXPECT_EQ(log->reads, c.reads) << c.buffers_input;
+  }
+}
+
+TEST(FrameReader, EndsAsReadFrameDoes) {
+  const Bytes header{KIND_DATA, 0, 0, 0, 5, 0, 0, 0, 10};
+  struct Case {
+    const char* name;
+    std::vector<ReadStep> steps;
+    std::optional<ErrorKind> error;  // none: a clean end
+    const char* message;             // empty: not checked
+  } cases[] = {
+      {"between frames", {{concat(header, bytes_of("0123456789")), {}}}, std::nullopt, ""},
+      {"inside a header", {{concat(header, bytes_of("0123456789abc")), {}}}, std::nullopt, ""},
+      {"inside a payload",
+       {{concat(header, bytes_of("abcd")), {}}},
+       ErrorKind::UnexpectedEof,
+       "early eof"},
+      {"a length over the limit",
+       {{{KIND_DATA, 0, 0, 0, 1, 0, 0x10, 0, 0}, {}}},
+       ErrorKind::InvalidData,
+       "frame too large"},
+      {"a read error",
+       {{concat(header, bytes_of("ab")), {}}, {{}, asio::error::connection_reset}},
+       ErrorKind::ConnectionReset,
+       ""},  // the system's own text
+  };
+  for (bool buffers_input : {false, true}) {
+    for (auto& c : cases) {
+      auto run = read_all_scripted(c.steps, std::numeric_limits<std::size_t>::max(), buffers_input,
+                                   std::make_shared<ReadLog>());
+      if (!c.error) {
+        ASSERT_TRUE(run.last.ok()) << c.name;
+        EXPECT_FALSE(run.last.value().has_value()) << c.name;
+        continue;
+      }
+      ASSERT_FALSE(run.last.ok()) << c.name;
+      EXPECT_EQ(run.last.error().kind, *c.error) << c.name << " " << buffers_input;
+      if (*c.message) {
+        EXPECT_EQ(run.last.error().message, c.message) << c.name;
+      }
+    }
+  }
+}
+
 // The writer and the reader agree over a real connection, partial reads and writes
 // included.
 TEST(FrameRoundTrip, OverTcp) {

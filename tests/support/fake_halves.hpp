@@ -42,13 +42,20 @@ struct ReadLog {
   std::size_t delivered = 0;  // bytes handed out
 };
 
-// Plays its script, then reports the end of input (asio::error::eof).
+// Plays its script, then reports the end of input (asio::error::eof). It says it
+// buffers its input, as TLS does, when told so.
 class ScriptedReadHalf final : public ReadHalf {
  public:
   ScriptedReadHalf(std::vector<ReadStep> steps,
                    std::shared_ptr<ReadLog> log = std::make_shared<ReadLog>(),
-                   std::size_t max_per_read = std::numeric_limits<std::size_t>::max())
-      : steps_(steps.begin(), steps.end()), log_(std::move(log)), max_per_read_(max_per_read) {}
+                   std::size_t max_per_read = std::numeric_limits<std::size_t>::max(),
+                   bool buffers_input = false)
+      : steps_(steps.begin(), steps.end()),
+        log_(std::move(log)),
+        max_per_read_(max_per_read),
+        buffers_input_(buffers_input) {}
+
+  bool buffers_input() const override { return buffers_input_; }
 
   asio::awaitable<IoCount> read_some(asio::mutable_buffer buffer) override {
     std::lock_guard lock(log_->mutex);
@@ -73,6 +80,7 @@ class ScriptedReadHalf final : public ReadHalf {
   std::deque<ReadStep> steps_;
   std::shared_ptr<ReadLog> log_;
   std::size_t max_per_read_;
+  bool buffers_input_;
 };
 
 // What a RecordingWriteHalf received.

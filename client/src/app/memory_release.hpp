@@ -2,6 +2,9 @@
 // handed back to the system once a burst of them is over.
 #pragma once
 
+#include <asio/io_context.hpp>
+#include <cstddef>
+
 namespace quillmar {
 
 // Frames of up to a MiB are allocated and freed at a high rate, several at once when
@@ -17,5 +20,15 @@ void keep_freed_memory_for_reuse();
 // at the burst's figure; elsewhere the C library returns it by itself and this does
 // nothing. It walks the whole heap: call it after bursts, not after every stream.
 void release_free_memory();
+
+// Asio's Linux reactor keeps one record per socket it has ever had open at once and
+// never frees them: closed sockets hand theirs back to a free list for the next ones.
+// Made during a burst, those records lie among the streams' other memory and keep a page
+// of it resident each, which release_free_memory cannot return. This call makes `count`
+// of them up front, side by side, so that a burst of up to that many sockets on the
+// context reuses them. It opens the sockets and closes them again; when the system runs
+// out of descriptors it reserves fewer. Elsewhere it does nothing. Call it once at
+// start-up, before the context's first sockets.
+void reserve_socket_records(asio::io_context& context, std::size_t count);
 
 }  // namespace quillmar

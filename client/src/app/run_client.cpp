@@ -15,6 +15,7 @@
 #include "app/version.hpp"
 #include "desktop/installer.hpp"
 #include "proto/device_identity.hpp"
+#include "session/stream_table.hpp"
 #include "session/supervisor.hpp"
 #include "settings/device_id.hpp"
 #include "settings/key_file.hpp"
@@ -193,6 +194,9 @@ int run_client(const std::vector<std::string>& args, const StartupSeams& seams) 
   shared->invite.set(creds.invite);
   shared->sub.set(device_name);
   shared->front_door_tls.set(options.front_door_tls);
+
+  // The session's sockets: one per stream to a local service, and the gateway's.
+  reserve_socket_records(runtime.session_context(), MAX_STREAMS + 1);
 
   auto [reload_tx, reload_rx] = make_queue<Signal>(0);
   auto [control_tx, control_rx] = make_queue<SessionControl>(0);
