@@ -249,14 +249,6 @@ inline std::string text_of(const Frame& frame) {
   return std::string(frame.payload.begin(), frame.payload.end());
 }
 
-// A thread pool whose shutdown can be asked for before its destruction, as the program's
-// runtime does with its contexts.
-class ClientPool : public asio::thread_pool {
- public:
-  using asio::execution_context::shutdown;
-  using asio::thread_pool::thread_pool;
-};
-
 // The test's io_context with the client's pool beside it, a shared state with a key
 // file, and what a scenario prints.
 class DirectTest : public ::testing::Test {
@@ -269,13 +261,13 @@ class DirectTest : public ::testing::Test {
   ~DirectTest() override {
     // The tasks the client started (listeners, relays, entries) go with the pool, while
     // the test's io_context is still there: they hold the session's writer, whose
-    // connection belongs to that context.
-    pool_.stop();
-    pool_.join();
-    pool_.shutdown();
+    // connection belongs to that context. The pool goes whole: its destruction stops,
+    // joins and shuts it down once (a second shutdown joins Asio's timer thread again on
+    // Windows and closes its handles twice).
+    pool_.reset();
   }
 
-  asio::any_io_executor pool() { return pool_.get_executor(); }
+  asio::any_io_executor pool() { return pool_->get_executor(); }
 
   // Runs the scenario with what it prints captured.
   template <class T>
@@ -309,7 +301,8 @@ class DirectTest : public ::testing::Test {
     return "--- stdout ---\n" + stdout_ + "--- stderr ---\n" + stderr_;
   }
 
-  ClientPool pool_{2};  // the client's writers and tasks live here: last to go
+  // the client's writers and tasks live here: last to go
+  std::unique_ptr<asio::thread_pool> pool_ = std::make_unique<asio::thread_pool>(2);
   asio::io_context io_;
   TempDir keys_;
   SharedStatePtr shared_ = std::make_shared<SharedState>();
@@ -366,7 +359,7 @@ class StandInTest : public DirectTest {
                          std::string(TEST_TOKEN),
                          std::move(ports),
                          ""};
-    SessionEnvironment environment{pool_.get_executor(), timings_};
+    SessionEnvironment environment{pool_->get_executor(), timings_};
     session_ = asio::co_spawn(
         io_, run_session(std::move(inputs), shared_, punch_, control_.second, environment),
         asio::bind_cancellation_slot(drop_.slot(), asio::use_future));
