@@ -4,7 +4,7 @@ namespace quillmar::devgw {
 
 GatewayContexts::GatewayContexts(std::size_t visitor_threads) {
   for (std::size_t i = 0; i < visitor_threads; ++i) {
-    visitors_.push_back(std::make_unique<Context>(1));
+    visitors_.push_back(std::make_unique<StagedContext>(1));
     keep_running_.push_back(asio::make_work_guard(*visitors_.back()));
   }
   for (auto& context : visitors_) threads_.emplace_back([&context = *context] { context.run(); });

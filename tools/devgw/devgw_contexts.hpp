@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "proto/staged_context.hpp"
+
 namespace quillmar::devgw {
 
 class GatewayContexts {
@@ -27,18 +29,10 @@ class GatewayContexts {
   std::vector<asio::any_io_executor> visitor_executors() const;
 
  private:
-  // An io_context whose shutdown and the destruction of its services can be asked for
-  // before its own destruction.
-  class Context : public asio::io_context {
-   public:
-    using asio::execution_context::destroy;
-    using asio::execution_context::shutdown;
-    using asio::io_context::io_context;
-  };
   using WorkGuard = asio::executor_work_guard<asio::io_context::executor_type>;
 
-  std::unique_ptr<Context> core_ = std::make_unique<Context>(1);
-  std::vector<std::unique_ptr<Context>> visitors_;
+  std::unique_ptr<StagedContext> core_ = std::make_unique<StagedContext>(1);
+  std::vector<std::unique_ptr<StagedContext>> visitors_;
   std::vector<WorkGuard> keep_running_;
   std::vector<std::thread> threads_;
 };

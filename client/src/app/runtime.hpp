@@ -11,6 +11,8 @@
 #include <memory>
 #include <thread>
 
+#include "proto/staged_context.hpp"
+
 namespace quillmar {
 
 class Runtime {
@@ -36,17 +38,8 @@ class Runtime {
   void run(asio::awaitable<void> task, const StartWorker& start_worker = {});
 
  private:
-  // An io_context whose shutdown and the destruction of its services can be asked for
-  // before its own destruction.
-  class Context : public asio::io_context {
-   public:
-    using asio::execution_context::destroy;
-    using asio::execution_context::shutdown;
-    using asio::io_context::io_context;
-  };
-
-  std::unique_ptr<Context> session_ = std::make_unique<Context>(1);
-  std::unique_ptr<Context> workers_ = std::make_unique<Context>();
+  std::unique_ptr<StagedContext> session_ = std::make_unique<StagedContext>(1);
+  std::unique_ptr<StagedContext> workers_ = std::make_unique<StagedContext>();
 };
 
 }  // namespace quillmar
