@@ -35,9 +35,7 @@ class TcpWriteHalf final : public WriteHalf {
   }
 
   asio::awaitable<IoCount> write_some(std::span<const asio::const_buffer> pieces) override {
-    auto [ec, n] = co_await socket_->async_write_some(
-        pieces, asio::experimental::as_tuple(asio::use_awaitable));
-    co_return IoCount{ec, n};
+    return write_some_now(*socket_, pieces);
   }
 
   asio::awaitable<std::error_code> shutdown() override {
@@ -59,12 +57,12 @@ SplitStream split_tcp(tcp::socket socket) {
 }
 
 SplitStream split_tcp(std::shared_ptr<tcp::socket> socket) {
-  // Asio switches a socket to non-blocking mode on its first operation and records that
-  // in a flag; doing it now, before two threads may read and write at once, keeps that
-  // flag from being written while the other half reads it. A failure here only means
-  // the first operation does it.
+  // Non-blocking from the start, for write_some_now. Asio records the mode in a flag;
+  // setting it now, before two threads may read and write at once, keeps that flag from
+  // being written while the other half reads it. Should it fail, a first try blocks
+  // instead, and Asio's first operation sets the mode.
   std::error_code ignored;
-  socket->native_non_blocking(true, ignored);
+  socket->non_blocking(true, ignored);
   return {std::make_unique<TcpReadHalf>(socket), std::make_unique<TcpWriteHalf>(socket)};
 }
 

@@ -5,7 +5,10 @@
 
 #include <asio/awaitable.hpp>
 #include <asio/buffer.hpp>
+#include <asio/error.hpp>
+#include <asio/experimental/as_tuple.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/use_awaitable.hpp>
 #include <cstddef>
 #include <memory>
 #include <span>
@@ -52,6 +55,20 @@ SplitStream split_tcp(asio::ip::tcp::socket socket);
 // The same over a socket the caller keeps a share of, to end or cancel it from outside
 // the halves; the connection closes when the caller's share is released too.
 SplitStream split_tcp(std::shared_ptr<asio::ip::tcp::socket> socket);
+
+// A write of the socket (in non-blocking mode) tried at once, waiting only when its send
+// buffer is full: the buffer almost always has room, and a write taken at once costs no
+// turn through the event loop. The buffers are taken by value: a caller may return this
+// awaitable from a function whose own arguments are gone by the time it runs.
+template <class ConstBuffers>
+asio::awaitable<IoCount> write_some_now(asio::ip::tcp::socket& socket, ConstBuffers buffers) {
+  std::error_code ec;
+  std::size_t n = socket.write_some(buffers, ec);
+  if (ec != asio::error::would_block && ec != asio::error::try_again) co_return IoCount{ec, n};
+  auto [wait_ec, written] =
+      co_await socket.async_write_some(buffers, asio::experimental::as_tuple(asio::use_awaitable));
+  co_return IoCount{wait_ec, written};
+}
 
 // Writes every byte, repeating partial writes. A write that accepts nothing is the
 // error StreamError::write_zero.

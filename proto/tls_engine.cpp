@@ -86,9 +86,10 @@ TlsEngine::TlsEngine(std::shared_ptr<tcp::socket> socket, SSL_CTX* context, Role
   } else {
     SSL_set_accept_state(ssl_);
   }
-  // Read and write may run on two threads at once (see split_tcp).
+  // For write_some_now; set before a read and a write may run on two threads at once
+  // (see split_tcp).
   std::error_code ignored;
-  socket_->native_non_blocking(true, ignored);
+  socket_->non_blocking(true, ignored);
 }
 
 TlsEngine::~TlsEngine() { SSL_free(ssl_); }
@@ -217,8 +218,8 @@ asio::awaitable<std::error_code> TlsEngine::flush() {
 // would cut them into writes of at most 64 KiB, each finished before the next starts.
 asio::awaitable<std::error_code> TlsEngine::send_all(std::span<const std::uint8_t> bytes) {
   while (!bytes.empty()) {
-    auto [ec, n] = co_await socket_->async_write_some(
-        asio::const_buffer(bytes.data(), bytes.size()), use_tuple);
+    auto [ec, n] =
+        co_await write_some_now(*socket_, asio::const_buffer(bytes.data(), bytes.size()));
     if (ec) co_return ec;
     bytes = bytes.subspan(n);
   }
