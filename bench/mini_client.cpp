@@ -14,6 +14,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 
+#include <algorithm>
 #include <asio/co_spawn.hpp>
 #include <asio/connect.hpp>
 #include <asio/detached.hpp>
@@ -48,7 +49,9 @@ constexpr std::size_t INBOX_SIZE = 2 * 1024 * 1024;  // holds a largest frame an
 // Frames of the client's size. Bytes on their way pile up in the stand-in when a visitor
 // stops reading (iperf3 at the end of a test), and with no per-stream window larger
 // frames could hold up the connection behind them.
-constexpr std::size_t LOCAL_READ = 64 * 1024;        // one read from a local service, one frame
+constexpr std::size_t LOCAL_FRAME = 64 * 1024;
+// One read from a local service, sent as frames of LOCAL_FRAME bytes: as the client reads.
+constexpr std::size_t LOCAL_READ = 4 * LOCAL_FRAME;
 constexpr std::size_t OUTBOX_LIMIT = 1024 * 1024;    // local readers pause above this
 constexpr std::size_t TO_LOCAL_LIMIT = 1024 * 1024;  // the frame loop waits above this
 constexpr auto HEARTBEAT_EVERY = std::chrono::seconds(25);
@@ -397,8 +400,10 @@ class Tunnel {
       auto [ec, n] =
           co_await stream->socket.async_read_some(asio::buffer(buffer), as_tuple_awaitable);
       if (ec || broken_) break;
-      if (!stream->gone)
-        queue_frame(KIND_DATA, stream->id, std::as_bytes(std::span(buffer.data(), n)));
+      if (stream->gone) continue;
+      const auto bytes = std::as_bytes(std::span(buffer.data(), n));
+      for (std::size_t at = 0; at < n; at += LOCAL_FRAME)
+        queue_frame(KIND_DATA, stream->id, bytes.subspan(at, std::min(LOCAL_FRAME, n - at)));
     }
     end_from_local(*stream);
   }

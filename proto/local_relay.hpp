@@ -18,7 +18,7 @@
 namespace quillmar {
 
 inline constexpr std::chrono::seconds LOCAL_CONNECT_TIMEOUT{8};
-inline constexpr std::size_t LOCAL_READ_BUFFER = 65536;
+inline constexpr std::size_t LOCAL_READ_BUFFER = 65536;  // the largest KIND_DATA payload sent
 
 // Ends a stream's local connection from outside its task, on the task's own thread:
 // at once when it is open, as soon as it is made otherwise. Both directions of the
@@ -36,11 +36,11 @@ class LocalCut {
 };
 using LocalCutPtr = std::shared_ptr<LocalCut>;
 
-// Sends one KIND_DATA per local read (at most 65,536 bytes), then an empty KIND_DATA;
-// the stream's writer task carries the queue's frames to the local service and is
-// aborted when the local side ends. TimedOut "connect timeout" after the limit. The
-// local socket is read only once it has bytes to give, so an idle stream holds no read
-// buffer. Runs with its writer task on the caller's thread.
+// Sends each local read as KIND_DATA frames of at most LOCAL_READ_BUFFER bytes, then an
+// empty KIND_DATA; the stream's writer task carries the queue's frames to the local
+// service and is aborted when the local side ends. TimedOut "connect timeout" after the
+// limit. The local socket is read only once it has bytes to give, so an idle stream
+// holds no read buffer. Runs with its writer task on the caller's thread.
 asio::awaitable<Status> relay_to_local(
     std::string_view host, std::uint16_t port, std::uint32_t stream_id,
     std::vector<std::uint8_t> first_bytes, FrameReceiver queue, SharedWriter& writer,

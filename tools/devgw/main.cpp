@@ -17,10 +17,14 @@
 #else
 #include <unistd.h>
 #endif
+#if defined(__GLIBC__)  // <cstdlib> defines it where glibc is the C library
+#include <malloc.h>
+#endif
 
 #include "devgw/dev_gateway.hpp"
 #include "devgw/devgw_cli.hpp"
 #include "devgw/devgw_contexts.hpp"
+#include "proto/frame.hpp"
 
 namespace {
 
@@ -30,6 +34,18 @@ void print_line(std::FILE* stream, const std::string& text) {
   std::string line = text + "\n";
   std::fwrite(line.data(), 1, line.size(), stream);  // one write per line
   std::fflush(stream);
+}
+
+// The core's thread allocates every payload it reads from a device, and a visitor thread
+// frees it once written, moments later. By default glibc hands the top of the heap back
+// to the system whenever 128 KiB lie free there, so under load many new payloads took
+// fresh pages, each with a page fault and the kernel's zeroing. The heap now keeps up to
+// 64 of the largest frames' worth (64 MiB) for reuse.
+void keep_freed_payloads() {
+#if defined(__GLIBC__)
+  mallopt(M_MMAP_THRESHOLD, static_cast<int>(2 * quillmar::MAX_FRAME_LEN));
+  mallopt(M_TRIM_THRESHOLD, static_cast<int>(64 * quillmar::MAX_FRAME_LEN));
+#endif
 }
 
 bool stdin_is_terminal() {
@@ -58,6 +74,7 @@ void read_terminal_commands(DevGateway& gateway, asio::io_context& io) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  keep_freed_payloads();
   auto cli = quillmar::devgw::parse_command_line(std::vector<std::string>(argv + 1, argv + argc));
   if (!cli) {
     print_line(stderr, "devgw: " + cli.error().message);

@@ -863,6 +863,53 @@ TEST_F(SessionTest, ALargeLocalAnswerArrivesWholeInFramesOfAtMost64KiB) {
   EXPECT_TRUE(joined == answer) << "the answer arrived changed or out of order";
 }
 
+// Two streams of one session read their services in turn into the thread's one read
+// buffer, several frames at a time: each answer must still arrive whole and unmixed.
+TEST_F(SessionTest, LargeAnswersOfTwoStreamsAtOnceArriveWholeAndUnmixed) {
+  tcp::acceptor local(io_, {asio::ip::address_v4::loopback(), 0});
+  std::uint16_t port = local.local_endpoint().port();
+  std::map<std::uint32_t, std::string> answers;
+  for (std::uint32_t id : {7u, 8u}) {
+    std::string& answer = answers[id];
+    answer.resize(1'500'000);
+    for (std::size_t i = 0; i < answer.size(); ++i)
+      answer[i] = static_cast<char>('a' + (i * id + i / 251) % 26);
+  }
+  SessionInputs in = inputs({port});
+  auto got = run([&]() -> asio::awaitable<std::map<std::uint32_t, std::string>> {
+    GatewayEnd gw = co_await start_welcomed(in);
+    std::vector<std::shared_ptr<tcp::socket>> services;
+    for (std::uint32_t id : {7u, 8u}) {
+      co_await gw.send(KIND_OPEN, id, std::to_string(port) + "\n");
+      tcp::socket service = co_await local.async_accept(asio::use_awaitable);
+      services.push_back(std::make_shared<tcp::socket>(std::move(service)));
+    }
+    // Both services send at once; each closes once its answer is out.
+    for (std::size_t i = 0; i < services.size(); ++i) {
+      auto service = services[i];
+      const std::string& answer = answers[i == 0 ? 7u : 8u];
+      asio::async_write(*service, asio::buffer(answer), [service](std::error_code, std::size_t) {
+        std::error_code ignored;  // the test reads what arrived either way
+        service->close(ignored);
+      });
+    }
+    std::map<std::uint32_t, std::string> joined;
+    std::size_t closed = 0;
+    while (closed < 2) {
+      Frame frame = co_await gw.next_non_heartbeat();
+      if (frame.kind == KIND_CLOSE) {
+        ++closed;
+      } else if (frame.kind == KIND_DATA) {
+        if (frame.payload.size() > 65536) throw std::runtime_error("a frame above 64 KiB");
+        joined[frame.id] += text_of(frame);
+      }
+    }
+    co_return joined;
+  }());
+  for (std::uint32_t id : {7u, 8u})
+    EXPECT_TRUE(got[id] == answers[id]) << "stream " << id << ": the answer arrived changed";
+}
+
 TEST_F(SessionTest, ALocalServiceThatClosesAtOnceGivesAnEmptyDataAndAClose) {
   tcp::acceptor local(io_, {asio::ip::address_v4::loopback(), 0});
   std::uint16_t port = local.local_endpoint().port();
