@@ -66,6 +66,22 @@ std::vector<Frame> data_frames(std::uint32_t stream_id, const std::uint8_t* byte
   return frames;
 }
 
+// Sends the bytes of one read; false once a send failed.
+asio::awaitable<bool> send_read(SharedWriter& writer, std::uint32_t stream_id,
+                                const std::uint8_t* bytes, std::size_t n) {
+  if (n <= LOCAL_READ_BUFFER) {  // most reads: one frame
+    Frame data{std::vector<std::uint8_t>(bytes, bytes + n), stream_id, KIND_DATA};
+    auto sent = co_await writer.send(std::move(data));
+    co_return static_cast<bool>(sent);
+  }
+  std::vector<Frame> frames = data_frames(stream_id, bytes, n);
+  for (Frame& frame : frames) {
+    auto sent = co_await writer.send(std::move(frame));
+    if (!sent) co_return false;
+  }
+  co_return true;
+}
+
 // A read that filled the whole buffer has likely left more behind, so the next read is
 // tried at once; waiting first would cost two more system calls per read while a
 // service sends without pause.
@@ -84,16 +100,8 @@ asio::awaitable<void> relay_local_answer(tcp::socket& socket, std::uint32_t stre
     more_waiting = n == LOCAL_READ_SIZE;
     if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
     if (ec || n == 0) break;  // a read error ends the stream like its end
-    std::vector<Frame> frames = data_frames(stream_id, scratch, n);
-    bool sent_all = true;
-    for (Frame& frame : frames) {
-      auto sent = co_await writer.send(std::move(frame));
-      if (!sent) {
-        sent_all = false;
-        break;
-      }
-    }
-    if (!sent_all) break;
+    bool sent = co_await send_read(writer, stream_id, scratch, n);
+    if (!sent) break;
   }
   (void)co_await writer.send(Frame{{}, stream_id, KIND_DATA});  // the end of the local side's data
 }
