@@ -256,7 +256,7 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
   link->id = self->allocate_stream_id();
   link->port = port;
   link->http = http;
-  link->io = VisitorSocket::start(std::move(*visitor), core->strand);
+  link->io = VisitorSocket::start(std::move(*visitor), core->visitor_handoffs);
   link->peer = std::move(peer);
   // stop() closes the public visitors that are still relaying, as it does those being routed.
   if (http) core->relayed_visitors.insert(link->io);
