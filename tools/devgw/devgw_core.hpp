@@ -19,7 +19,6 @@
 #include "devgw/devgw_front_door.hpp"
 #include "devgw/devgw_punch.hpp"
 #include "devgw/devgw_rules.hpp"
-#include "proto/async_queue.hpp"
 #include "proto/frame.hpp"
 
 namespace quillmar::devgw {
