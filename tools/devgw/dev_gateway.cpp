@@ -124,7 +124,8 @@ std::string yes_no(bool on) { return on ? "on" : "off"; }
 }  // namespace
 
 Core::Core(asio::io_context& io, DevGatewayOptions opts)
-    : strand(asio::make_strand(io)),
+    : strand(opts.one_core_thread ? asio::any_io_executor(io.get_executor())
+                                  : asio::any_io_executor(asio::make_strand(io))),
       options(std::move(opts)),
       visitor_handoffs(std::make_shared<VisitorHandoffs>(strand, options.visitor_executors)),
       swap_timer(strand) {

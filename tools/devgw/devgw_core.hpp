@@ -23,7 +23,9 @@
 
 namespace quillmar::devgw {
 
-using Strand = asio::strand<asio::io_context::executor_type>;
+// A strand of the io_context, or the io_context's own executor where only one thread
+// runs it (DevGatewayOptions::one_core_thread).
+using Strand = asio::any_io_executor;
 using asio::ip::tcp;
 
 class ControlSession;
