@@ -9,11 +9,11 @@
 namespace quillmar::devgw::test {
 namespace {
 
-// Each case runs with the visitors' connections on the core's strand and on two
-// visitor threads of their own.
+// Each case runs with the visitors' connections on the core's strand, and as the program
+// runs: on two visitor threads of their own, with the core on one thread without a strand.
 class DevgwRelay : public GatewayFixture, public ::testing::WithParamInterface<std::size_t> {
  protected:
-  DevgwRelay() : GatewayFixture(GetParam()) {}
+  DevgwRelay() : GatewayFixture(GetParam(), GetParam() > 0) {}
 
   asio::awaitable<TestDevice> online(std::uint16_t control, std::string name, std::string ports,
                                      std::string token = "") {

@@ -224,12 +224,16 @@ inline std::string get_request(std::string_view host, std::string_view path = "/
 // A gateway on the test's io_context, its log kept for assertions.
 class GatewayFixture : public ::testing::Test {
  protected:
-  // With visitor threads, the visitors' connections do their system calls there.
-  explicit GatewayFixture(std::size_t visitor_threads = 0) : contexts_(visitor_threads) {}
+  // With visitor threads, the visitors' connections do their system calls there. The
+  // test's thread alone runs the io_context: one_core_thread lets the core go without
+  // its strand, as the program runs it.
+  explicit GatewayFixture(std::size_t visitor_threads = 0, bool one_core_thread = false)
+      : contexts_(visitor_threads), one_core_thread_(one_core_thread) {}
 
   DevGatewayOptions quick_options() {
     DevGatewayOptions options;
     options.visitor_executors = contexts_.visitor_executors();
+    options.one_core_thread = one_core_thread_;
     options.log = [this](std::string_view line) {
       std::lock_guard lock(log_mutex_);
       log_.emplace_back(line);
@@ -307,6 +311,7 @@ class GatewayFixture : public ::testing::Test {
   }
 
   GatewayContexts contexts_;
+  bool one_core_thread_;
   asio::io_context& io_ = contexts_.core();
   std::unique_ptr<DevGateway> gateway_;
 

@@ -124,7 +124,11 @@ std::string yes_no(bool on) { return on ? "on" : "off"; }
 }  // namespace
 
 Core::Core(asio::io_context& io, DevGatewayOptions opts)
-    : strand(asio::make_strand(io)), options(std::move(opts)), swap_timer(strand) {
+    : strand(opts.one_core_thread ? asio::any_io_executor(io.get_executor())
+                                  : asio::any_io_executor(asio::make_strand(io))),
+      options(std::move(opts)),
+      visitor_handoffs(std::make_shared<VisitorHandoffs>(strand, options.visitor_executors)),
+      swap_timer(strand) {
   if (!options.log) options.log = log_to_stderr;
   if (!options.clock) options.clock = system_unix_seconds;
 }
@@ -304,12 +308,7 @@ void Core::stop() {
   if (options.on_stop) options.on_stop();
 }
 
-asio::any_io_executor Core::next_visitor_executor() {
-  const auto& executors = options.visitor_executors;
-  if (executors.empty()) return strand;
-  next_visitor_thread_ = (next_visitor_thread_ + 1) % executors.size();
-  return executors[next_visitor_thread_];
-}
+asio::any_io_executor Core::next_visitor_executor() { return visitor_handoffs->next_executor(); }
 
 Status Core::install_certificate(const CertificatePair& pair) {
   auto fingerprint = certificate_fingerprint(pair.cert_pem);

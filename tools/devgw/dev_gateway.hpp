@@ -9,8 +9,9 @@
 //   gateway.stop();
 //
 // All of its work runs on one strand of the io_context, which may be run by any
-// number of threads; only the system calls of visitors' connections run on the visitor
-// executors when it is given some.
+// number of threads (or on the io_context itself when one thread runs it); only the
+// system calls of visitors' connections run on the visitor executors when it is given
+// some.
 #pragma once
 
 #include <asio/any_io_executor.hpp>
@@ -89,6 +90,9 @@ struct DevGatewayOptions {
   // context, say), so that relaying them does not load the core's thread; empty: on
   // the core's strand. They must outlive the gateway's connections.
   std::vector<asio::any_io_executor> visitor_executors;
+  // Only one thread runs the io_context given to start(): the core then needs no strand,
+  // whose locks and hand-offs would cost on every completion.
+  bool one_core_thread = false;
 
   bool verbose = false;  // also log every stream and every heartbeat
   // One line without "devgw: " and without a line end; default: "devgw: …" on stderr.

@@ -19,16 +19,18 @@
 #include "devgw/devgw_front_door.hpp"
 #include "devgw/devgw_punch.hpp"
 #include "devgw/devgw_rules.hpp"
-#include "proto/async_queue.hpp"
 #include "proto/frame.hpp"
 
 namespace quillmar::devgw {
 
-using Strand = asio::strand<asio::io_context::executor_type>;
+// A strand of the io_context, or the io_context's own executor where only one thread
+// runs it (DevGatewayOptions::one_core_thread).
+using Strand = asio::any_io_executor;
 using asio::ip::tcp;
 
 class ControlSession;
 class VisitorSocket;
+class VisitorHandoffs;
 
 // Frames from the device for one visitor, waiting for the visitor's writer. When the
 // queue is full the device's frame loop waits: the protocol has no per-stream window.
@@ -96,6 +98,8 @@ struct Core : std::enable_shared_from_this<Core> {
 
   Strand strand;
   DevGatewayOptions options;
+  // How the visitors' connections and the strand hand each other their work.
+  std::shared_ptr<VisitorHandoffs> visitor_handoffs;
   BoundPorts ports;
   bool stopping = false;
 
@@ -118,7 +122,6 @@ struct Core : std::enable_shared_from_this<Core> {
   asio::steady_timer swap_timer;
 
  private:
-  std::size_t next_visitor_thread_ = 0;
   std::shared_ptr<asio::ssl::context> tls_context_;
   mutable std::mutex fingerprint_mutex_;  // fingerprint() is read from other threads
   std::string fingerprint_;

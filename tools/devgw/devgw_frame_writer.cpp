@@ -8,9 +8,7 @@
 namespace quillmar::devgw {
 
 FrameWriter::FrameWriter(const Strand& strand, std::unique_ptr<WriteHalf> half)
-    : strand_(strand),
-      half_(std::move(half)),
-      batch_done_(strand, asio::steady_timer::time_point::max()) {}
+    : strand_(strand), half_(std::move(half)) {}
 
 asio::awaitable<Status> FrameWriter::send(std::vector<Frame> frames) {
   for (const Frame& frame : frames) {
@@ -28,9 +26,10 @@ asio::awaitable<Status> FrameWriter::send(std::vector<Frame> frames) {
                      if (failure) self->give_up();
                    });
   }
+  BatchWaiter waiter{batch, {}};
+  waiters_.push_back(&waiter);
   while (batches_done_ < batch) {
-    co_await batch_done_.async_wait(
-        asio::experimental::as_tuple(asio::use_awaitable));  // woken by cancel()
+    co_await waiter.done.wait();  // woken by wake_done(); a cancelled wait waits again
   }
   if (failure_ && batch >= failed_batch_) co_return *failure_;
   co_return Status();
@@ -53,7 +52,7 @@ asio::awaitable<void> FrameWriter::write_batches(std::shared_ptr<FrameWriter> se
     }
     batch.clear();
     self->batches_done_ = self->batches_started_;
-    self->batch_done_.cancel();
+    self->wake_done();
   }
   self->writing_ = false;
 }
@@ -65,7 +64,18 @@ void FrameWriter::give_up() {
   }
   batches_done_ = batches_started_ = batches_started_ + 1;
   writing_ = false;
-  batch_done_.cancel();
+  wake_done();
+}
+
+void FrameWriter::wake_done() {
+  std::vector<BatchWaiter*> done;
+  std::erase_if(waiters_, [&](BatchWaiter* waiter) {
+    if (waiter->batch > batches_done_) return false;
+    done.push_back(waiter);
+    return true;
+  });
+  // A resumed send may send again: it waits in waiters_, not in this list.
+  for (BatchWaiter* waiter : done) waiter->done.wake();
 }
 
 asio::awaitable<Status> FrameWriter::write_batch(const std::vector<Frame>& batch) {

@@ -10,7 +10,6 @@
 #pragma once
 
 #include <asio/awaitable.hpp>
-#include <asio/steady_timer.hpp>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -18,6 +17,7 @@
 
 #include "devgw/devgw_core.hpp"
 #include "proto/frame.hpp"
+#include "proto/local_wait.hpp"
 #include "proto/result.hpp"
 #include "proto/stream_halves.hpp"
 
@@ -30,10 +30,18 @@ class FrameWriter : public std::enable_shared_from_this<FrameWriter> {
   asio::awaitable<Status> send(std::vector<Frame> frames);
 
  private:
+  // A send waiting for the batch that carries its frames, on the sender's own frame.
+  struct BatchWaiter {
+    std::uint64_t batch;
+    LocalWait done;
+  };
+
   // Runs while frames are waiting; one batch per write.
   static asio::awaitable<void> write_batches(std::shared_ptr<FrameWriter> self);
   // After an exception in write_batches (out of memory): every waiting and later send fails.
   void give_up();
+  // Resumes, in place, the sends whose batches are done.
+  void wake_done();
   asio::awaitable<Status> write_batch(const std::vector<Frame>& batch);
   asio::awaitable<Status> write_all(std::array<asio::const_buffer, 2> pieces);
 
@@ -46,7 +54,7 @@ class FrameWriter : public std::enable_shared_from_this<FrameWriter> {
   bool writing_ = false;
   std::optional<IoError> failure_;  // of the first failed batch, and every one after it
   std::uint64_t failed_batch_ = 0;
-  asio::steady_timer batch_done_;  // cancelled to wake the senders after each batch
+  std::vector<BatchWaiter*> waiters_;
 };
 
 }  // namespace quillmar::devgw

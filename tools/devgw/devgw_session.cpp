@@ -7,6 +7,7 @@
 #include <asio/co_spawn.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
+#include <utility>
 
 #include "devgw/devgw_tls_server.hpp"
 #include "proto/text.hpp"
@@ -313,8 +314,7 @@ asio::awaitable<void> ControlSession::route_to_visitor(Frame frame, bool remove)
     core_->count_usage(hello_.token, frame.payload.size());
   // A copy of the sending end, or the table's own when the entry goes: the entry may
   // vanish while this send waits for room.
-  Sender<Frame> to_visitor =
-      remove ? std::move(entry->second.to_visitor) : entry->second.to_visitor;
+  FrameSender to_visitor = remove ? std::move(entry->second.to_visitor) : entry->second.to_visitor;
   if (remove) streams_.erase(entry);
   co_await to_visitor.send(std::move(frame));
 }
@@ -415,8 +415,9 @@ void ControlSession::end() {
   deadline_.cancel();
   account_timer_.cancel();
   // Dropping the sending ends lets each visitor's writer deliver what is queued and
-  // then close its visitor.
-  streams_.clear();
+  // then close its visitor. A writer resumes inside the drop: the table is empty by then.
+  auto streams = std::exchange(streams_, {});
+  streams.clear();
   core_->unregister(this);
 }
 

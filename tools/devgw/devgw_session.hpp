@@ -16,6 +16,7 @@
 #include "devgw/devgw_core.hpp"
 #include "devgw/devgw_frame_reader.hpp"
 #include "devgw/devgw_frame_writer.hpp"
+#include "devgw/devgw_visitor_queue.hpp"
 #include "devgw/devgw_visitor_socket.hpp"
 
 namespace quillmar::devgw {
@@ -72,7 +73,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
 
  private:
   struct StreamEntry {
-    Sender<Frame> to_visitor;
+    FrameSender to_visitor;
     std::shared_ptr<VisitorLink> link;
   };
 
@@ -94,7 +95,7 @@ class ControlSession : public std::enable_shared_from_this<ControlSession> {
   std::uint32_t allocate_stream_id();
   static asio::awaitable<void> write_to_visitor(std::shared_ptr<ControlSession> self,
                                                 std::shared_ptr<VisitorLink> link,
-                                                Receiver<Frame> frames);
+                                                FrameReceiver frames);
   asio::awaitable<void> visitor_failed(const std::shared_ptr<VisitorLink>& link);
   bool stream_is_open(const std::shared_ptr<VisitorLink>& link) const;
   void finish_visitor(const std::shared_ptr<VisitorLink>& link);

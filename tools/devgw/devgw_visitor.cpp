@@ -67,8 +67,7 @@ std::vector<Frame> data_frames(std::uint32_t id, std::vector<std::uint8_t> bytes
 
 // Moves the non-empty KIND_DATA frames that are queued already behind `run`'s first one
 // into `run`; the first other frame taken is left in `held`, to be handled next.
-void take_queued_data(Receiver<Frame>& frames, std::vector<Frame>& run,
-                      std::optional<Frame>& held) {
+void take_queued_data(FrameReceiver& frames, std::vector<Frame>& run, std::optional<Frame>& held) {
   while (run.size() < VISITOR_WRITE_FRAMES) {
     auto more = frames.try_receive();
     if (!more) return;
@@ -256,7 +255,7 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
   link->id = self->allocate_stream_id();
   link->port = port;
   link->http = http;
-  link->io = VisitorSocket::start(std::move(*visitor), core->strand);
+  link->io = VisitorSocket::start(std::move(*visitor), core->visitor_handoffs);
   link->peer = std::move(peer);
   // stop() closes the public visitors that are still relaying, as it does those being routed.
   if (http) core->relayed_visitors.insert(link->io);
@@ -265,7 +264,7 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
     std::shared_ptr<VisitorSocket> io;
     ~Forget() { core.relayed_visitors.erase(io); }
   } forget{*core, http ? link->io : nullptr};
-  auto [to_visitor, frames] = make_queue<Frame>(VISITOR_QUEUE_DEPTH);
+  auto [to_visitor, frames] = make_visitor_queue(VISITOR_QUEUE_DEPTH);
   self->streams_.emplace(link->id, StreamEntry{std::move(to_visitor), link});
   asio::co_spawn(
       core->strand, write_to_visitor(self, link, std::move(frames)),
@@ -312,7 +311,7 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
 
 asio::awaitable<void> ControlSession::write_to_visitor(std::shared_ptr<ControlSession> self,
                                                        std::shared_ptr<VisitorLink> link,
-                                                       Receiver<Frame> frames) {
+                                                       FrameReceiver frames) {
   bool output_ended = false;
   std::optional<std::string> failure;  // a reply for a visitor that has had nothing yet
   std::optional<Frame> held;           // taken from the queue with earlier data, handled now
@@ -385,8 +384,9 @@ void ControlSession::finish_visitor(const std::shared_ptr<VisitorLink>& link) {
 
 asio::awaitable<void> ControlSession::visitor_failed(const std::shared_ptr<VisitorLink>& link) {
   if (!stream_is_open(link)) co_return;
-  // Dropping the entry closes the writer's queue; the device learns of the end.
-  streams_.erase(link->id);
+  // Dropping the entry closes the writer's queue, which may resume the writer: the entry
+  // is out of the table first. The device learns of the end.
+  (void)streams_.extract(link->id);
   (void)co_await send(Frame{{}, link->id, KIND_CLOSE});
 }
 

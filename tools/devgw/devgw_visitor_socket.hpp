@@ -6,9 +6,12 @@
 // handed over and not yet written.
 //
 // Writes, ends of output and flushes are carried out in the order given; close() cuts
-// at once. Owned together by the stream's link and the handlers under way on either
-// side: it goes once the link has let go and its socket's operations have ended (after
-// close(), or when the visitor has gone). Every public call comes from the core's strand.
+// at once. The two sides hand each other their work through mailboxes that all visitors'
+// connections share (VisitorHandoffs), so that one post carries the work of many.
+// Owned together by the stream's link, the handlers under way on either side and the
+// hand-offs waiting: it goes once the link has let go and its socket's operations have
+// ended (after close(), or when the visitor has gone). Every public call comes from the
+// core's strand.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -20,6 +23,7 @@
 #include <vector>
 
 #include "devgw/devgw_core.hpp"
+#include "devgw/devgw_mailbox.hpp"
 #include "proto/frame.hpp"
 #include "proto/local_wait.hpp"
 
@@ -33,13 +37,33 @@ struct VisitorRead {
   std::vector<std::uint8_t> bytes;
 };
 
+class VisitorHandoffs;
+
 class VisitorSocket : public std::enable_shared_from_this<VisitorSocket> {
  public:
+  // What the visitor side hands to the core.
+  struct CoreEvent {
+    enum class What { bytes, input_end, flushed, write_failed, writable } what;
+    std::shared_ptr<VisitorSocket> socket;
+    std::error_code ec;
+    std::vector<std::uint8_t> bytes;
+    void operator()() &&;
+  };
+  // What the core hands to the visitor side.
+  struct Command {
+    enum class What { read_more, write, shutdown_send, flushed, close } what;
+    std::shared_ptr<VisitorSocket> socket;
+    std::vector<Frame> frames;
+    void operator()() &&;
+  };
+
   // The socket has no operation under way; it runs on its own executor from now on,
   // and reading starts at once.
-  static std::shared_ptr<VisitorSocket> start(tcp::socket socket, const Strand& core);
+  static std::shared_ptr<VisitorSocket> start(tcp::socket socket,
+                                              const std::shared_ptr<VisitorHandoffs>& handoffs);
 
-  VisitorSocket(tcp::socket socket, const Strand& core);
+  VisitorSocket(tcp::socket socket, std::shared_ptr<Mailbox<CoreEvent>> to_core,
+                std::shared_ptr<Mailbox<Command>> to_visitor);
 
   // The next bytes in the order they came, or the error that ended the input, which
   // every read returns from then on.
@@ -55,24 +79,21 @@ class VisitorSocket : public std::enable_shared_from_this<VisitorSocket> {
   void close();
 
  private:
-  struct Command {
-    enum class What { write, shutdown_send, flushed } what;
-    std::vector<Frame> frames;
-  };
-
-  // Visitor side, on executor_ only.
+  // Visitor side, on the visitor's executor only.
   void read_more();
   void on_read(std::error_code ec, std::size_t n);
   void queue(Command command);
   void run_next();
   void on_written(std::error_code ec, std::size_t n);
+  void to_core(CoreEvent::What what, std::error_code ec = {}, std::vector<std::uint8_t> bytes = {});
 
-  // Core side, on core_ only.
-  void arrived(std::error_code ec, std::vector<std::uint8_t> bytes);
+  // Core side, on the core's strand only.
+  void arrived(CoreEvent event);
   void take(std::size_t n);
+  void to_visitor(Command::What what, std::vector<Frame> frames = {});
 
-  asio::any_io_executor executor_;
-  Strand core_;
+  std::shared_ptr<Mailbox<CoreEvent>> to_core_;
+  std::shared_ptr<Mailbox<Command>> to_visitor_;
 
   // Visitor side.
   tcp::socket socket_;
@@ -99,6 +120,26 @@ class VisitorSocket : public std::enable_shared_from_this<VisitorSocket> {
   LocalWait read_wake_;
   LocalWait write_wake_;
   LocalWait flush_wake_;
+};
+
+// The mailboxes between the core's strand and the visitors' executors, shared by every
+// visitor's connection: what one thread hands to another while a hand-off is on its way
+// joins it. Owned by the core and by the connections.
+class VisitorHandoffs {
+ public:
+  // Without visitor executors the connections run on the strand itself.
+  VisitorHandoffs(const Strand& core, const std::vector<asio::any_io_executor>& visitors);
+
+  // Where the next visitor's connection runs: the visitor executors in turn.
+  asio::any_io_executor next_executor();
+  // The mailbox to the executor a connection runs on.
+  std::shared_ptr<Mailbox<VisitorSocket::Command>> to(const asio::any_io_executor& executor) const;
+  const std::shared_ptr<Mailbox<VisitorSocket::CoreEvent>>& to_core() const { return to_core_; }
+
+ private:
+  std::shared_ptr<Mailbox<VisitorSocket::CoreEvent>> to_core_;
+  std::vector<std::shared_ptr<Mailbox<VisitorSocket::Command>>> to_visitors_;
+  std::size_t next_ = 0;
 };
 
 }  // namespace quillmar::devgw

@@ -91,6 +91,7 @@ int main(int argc, char** argv) {
   asio::signal_set signals(io, SIGINT, SIGTERM);
   auto options = std::move(cli).value().options;
   options.visitor_executors = contexts.visitor_executors();
+  options.one_core_thread = true;  // io.run() below; the terminal reader only posts
   options.on_stop = [&signals] {
     std::error_code ignored;  // nothing to cancel once a signal has arrived
     signals.cancel(ignored);
