@@ -7,6 +7,7 @@
 #include <asio/ssl/context.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@
 #include "devgw/devgw_punch.hpp"
 #include "devgw/devgw_rules.hpp"
 #include "proto/frame.hpp"
+#include "proto/local_queue.hpp"
 
 namespace quillmar::devgw {
 
@@ -32,9 +34,10 @@ class ControlSession;
 class VisitorSocket;
 class VisitorHandoffs;
 
-// Frames from the device for one visitor, waiting for the visitor's writer. When the
-// queue is full the device's frame loop waits: the protocol has no per-stream window.
-inline constexpr std::size_t VISITOR_QUEUE_DEPTH = 64;
+// Frames from the device for one visitor, waiting for the visitor's writer; counted by
+// frames only. When the queue is full the device's frame loop waits: the protocol has no
+// per-stream window.
+inline constexpr QueueLimits VISITOR_QUEUE_LIMITS{64, std::numeric_limits<std::size_t>::max()};
 // A visitor's bytes are read in large pieces and sent as frames of the client's own size,
 // which leave together in one write.
 inline constexpr std::size_t VISITOR_READ_BUFFER = 256 * 1024;

@@ -16,8 +16,8 @@
 #include "devgw/devgw_core.hpp"
 #include "devgw/devgw_frame_reader.hpp"
 #include "devgw/devgw_frame_writer.hpp"
-#include "devgw/devgw_visitor_queue.hpp"
 #include "devgw/devgw_visitor_socket.hpp"
+#include "proto/frame_queue.hpp"
 
 namespace quillmar::devgw {
 

@@ -264,7 +264,7 @@ asio::awaitable<void> ControlSession::relay_visitor(std::shared_ptr<ControlSessi
     std::shared_ptr<VisitorSocket> io;
     ~Forget() { core.relayed_visitors.erase(io); }
   } forget{*core, http ? link->io : nullptr};
-  auto [to_visitor, frames] = make_visitor_queue(VISITOR_QUEUE_DEPTH);
+  auto [to_visitor, frames] = make_frame_queue(VISITOR_QUEUE_LIMITS);
   self->streams_.emplace(link->id, StreamEntry{std::move(to_visitor), link});
   asio::co_spawn(
       core->strand, write_to_visitor(self, link, std::move(frames)),
