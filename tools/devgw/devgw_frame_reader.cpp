@@ -40,27 +40,31 @@ asio::awaitable<FrameReader::Fill> FrameReader::fill(std::error_code& error) {
   co_return Fill::more;
 }
 
+void FrameReader::take_buffered(std::vector<std::uint8_t>& payload, std::size_t length) {
+  const std::size_t take = std::min(end_ - begin_, length - payload.size());
+  payload.insert(payload.end(), buffer_.data() + begin_, buffer_.data() + begin_ + take);
+  begin_ += take;
+}
+
 asio::awaitable<FrameReader::Fill> FrameReader::finish_payload(std::vector<std::uint8_t>& payload,
-                                                               std::size_t have,
+                                                               std::size_t length,
                                                                std::error_code& error) {
-  while (have < payload.size()) {
-    if (payload.size() - have >= DIRECT_READ) {
-      auto read =
-          co_await half_.read_some(asio::buffer(payload.data() + have, payload.size() - have));
+  while (payload.size() < length) {
+    const std::size_t have = payload.size();
+    if (length - have >= DIRECT_READ) {
+      payload.resize(length);
+      auto read = co_await half_.read_some(asio::buffer(payload.data() + have, length - have));
+      payload.resize(have + read.n);
       if (ended(read)) co_return Fill::ended;
       if (read.ec) {
         error = read.ec;
         co_return Fill::failed;
       }
-      have += read.n;
       continue;
     }
     Fill filled = co_await fill(error);
     if (filled != Fill::more) co_return filled;
-    std::size_t take = std::min(end_ - begin_, payload.size() - have);
-    std::memcpy(payload.data() + have, buffer_.data() + begin_, take);
-    begin_ += take;
-    have += take;
+    take_buffered(payload, length);
   }
   co_return Fill::more;
 }
@@ -75,13 +79,12 @@ asio::awaitable<Result<std::optional<Frame>>> FrameReader::next() {
   const std::uint8_t* header = buffer_.data() + begin_;
   std::uint32_t length = read_be32(header + 5);
   if (length > MAX_FRAME_LEN) co_return IoError::make(ErrorKind::InvalidData, "frame too large");
-  Frame frame{std::vector<std::uint8_t>(length), read_be32(header + 1), header[0]};
+  Frame frame{{}, read_be32(header + 1), header[0]};
   begin_ += FRAME_HEADER_LEN;
 
-  std::size_t have = std::min<std::size_t>(end_ - begin_, length);
-  if (have > 0) std::memcpy(frame.payload.data(), buffer_.data() + begin_, have);
-  begin_ += have;
-  Fill finished = co_await finish_payload(frame.payload, have, ec);
+  frame.payload.reserve(length);
+  take_buffered(frame.payload, length);
+  Fill finished = co_await finish_payload(frame.payload, length, ec);
   if (finished == Fill::ended) co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
   if (finished == Fill::failed) co_return IoError::from(ec);
   co_return std::optional<Frame>(std::move(frame));

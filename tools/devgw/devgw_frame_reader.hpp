@@ -29,8 +29,12 @@ class FrameReader {
   enum class Fill { more, ended, failed };
   // Reads more into the buffer, after what it holds.
   asio::awaitable<Fill> fill(std::error_code& error);
-  // Reads the rest of a payload whose start was in the buffer.
-  asio::awaitable<Fill> finish_payload(std::vector<std::uint8_t>& payload, std::size_t have,
+  // Moves what the buffer holds of a payload of `length` bytes onto the payload's end.
+  void take_buffered(std::vector<std::uint8_t>& payload, std::size_t length);
+  // Reads the rest of a payload of `length` bytes. It grows as its bytes come in, so
+  // that no byte is zero-filled only to be overwritten, except where most of a payload
+  // is still to come and is read straight into its place.
+  asio::awaitable<Fill> finish_payload(std::vector<std::uint8_t>& payload, std::size_t length,
                                        std::error_code& error);
 
   ReadHalf& half_;
