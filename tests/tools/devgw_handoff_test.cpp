@@ -1,12 +1,11 @@
 // The stand-in's hand-offs: the mailboxes between its threads.
 #include <gtest/gtest.h>
 
-#include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/io_context.hpp>
+#include <memory>
 #include <thread>
+#include <vector>
 
-#include "async_test.hpp"
 #include "devgw/devgw_mailbox.hpp"
 #include "proto/staged_context.hpp"
 
