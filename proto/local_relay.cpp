@@ -66,7 +66,7 @@ std::vector<Frame> data_frames(std::uint32_t stream_id, const std::uint8_t* byte
   return frames;
 }
 
-// Sends the bytes of one read; false once a send failed.
+// Sends the bytes of one read, as one turn of the writer; false once a send failed.
 asio::awaitable<bool> send_read(SharedWriter& writer, std::uint32_t stream_id,
                                 const std::uint8_t* bytes, std::size_t n) {
   if (n <= LOCAL_READ_BUFFER) {  // most reads: one frame
@@ -75,11 +75,8 @@ asio::awaitable<bool> send_read(SharedWriter& writer, std::uint32_t stream_id,
     co_return static_cast<bool>(sent);
   }
   std::vector<Frame> frames = data_frames(stream_id, bytes, n);
-  for (Frame& frame : frames) {
-    auto sent = co_await writer.send(std::move(frame));
-    if (!sent) co_return false;
-  }
-  co_return true;
+  auto sent = co_await writer.send_frames(frames);
+  co_return static_cast<bool>(sent);
 }
 
 // A read that filled the whole buffer has likely left more behind, so the next read is

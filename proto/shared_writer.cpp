@@ -1,5 +1,6 @@
 #include "proto/shared_writer.hpp"
 
+#include <algorithm>
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/co_spawn.hpp>
 #include <asio/post.hpp>
@@ -7,6 +8,7 @@
 #include <asio/this_coro.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
+#include <iterator>
 #include <typeinfo>
 
 namespace quillmar {
@@ -14,6 +16,17 @@ namespace {
 
 asio::execution_context& context_of(const asio::any_io_executor& executor) {
   return asio::query(executor, asio::execution::context);
+}
+
+bool any_too_large(std::span<const Frame> frames) {
+  return std::any_of(frames.begin(), frames.end(),
+                     [](const Frame& frame) { return frame.payload.size() > MAX_FRAME_LEN; });
+}
+
+std::size_t bytes_on_wire(std::span<const Frame> frames) {
+  std::size_t bytes = 0;
+  for (const Frame& frame : frames) bytes += FRAME_HEADER_LEN + frame.payload.size();
+  return bytes;
 }
 
 }  // namespace
@@ -29,19 +42,42 @@ SharedWriter::SharedWriter(asio::any_io_executor executor, std::unique_ptr<Write
 
 asio::awaitable<Status> SharedWriter::send(Frame frame) {
   auto executor = co_await asio::this_coro::executor;
-  if (!carry_every_send_ && &context_of(executor) == &context_of(home_))
-    co_return co_await send_here(std::move(frame));
-  // Carried over whole: the sender's cancellation does not cross threads, so a frame
-  // once started is always finished. The writer stays alive until then.
+  if (sends_here(executor)) co_return co_await send_here(std::span(&frame, 1));
+  std::vector<Frame> frames;
+  frames.push_back(std::move(frame));
+  co_return co_await carry_over(std::move(frames));
+}
+
+asio::awaitable<Status> SharedWriter::send_frames(std::span<Frame> frames) {
+  auto executor = co_await asio::this_coro::executor;
+  if (sends_here(executor)) co_return co_await send_here(frames);
+  std::vector<Frame> owned(std::make_move_iterator(frames.begin()),
+                           std::make_move_iterator(frames.end()));
+  co_return co_await carry_over(std::move(owned));
+}
+
+bool SharedWriter::sends_here(const asio::any_io_executor& sender) const {
+  return !carry_every_send_ && &context_of(sender) == &context_of(home_);
+}
+
+// Carried over whole: the sender's cancellation does not cross threads, so a frame
+// once started is always finished. The writer stays alive until then, and so do the
+// frames, which the carried task owns.
+asio::awaitable<Status> SharedWriter::carry_over(std::vector<Frame> frames) {
   auto self = weak_from_this().lock();
   co_return co_await asio::co_spawn(
-      home_, send_here(std::move(frame)),
+      home_, send_owned(std::move(frames)),
       asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
 }
-asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
+
+asio::awaitable<Status> SharedWriter::send_owned(std::vector<Frame> frames) {
+  co_return co_await send_here(frames);
+}
+
+asio::awaitable<Status> SharedWriter::send_here(std::span<Frame> own) {
   if (busy_) {
     Turn turn;
-    turn.frame = &frame;
+    turn.frames = own;
     turn.writer = this;
     waiting_.push(turn);
     bool woken = co_await turn.wait.wait();
@@ -71,7 +107,7 @@ asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
   } held{*this};
 
   Status sent;
-  if (frame.payload.size() > MAX_FRAME_LEN) {
+  if (any_too_large(own)) {
     sent = IoError::make(ErrorKind::InvalidInput, "frame too large");
   } else if (broken_) {
     sent = IoError::make(ErrorKind::BrokenPipe, "the connection to the gateway is broken");
@@ -79,7 +115,7 @@ asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
     // Lets the handlers that are ready already run first, so that the senders among
     // them leave in this write instead of the next one.
     co_await asio::post(home_, asio::use_awaitable);
-    sent = co_await write_batch(frame);
+    sent = co_await write_batch(own);
     if (!sent) broken_ = true;
   }
   held.finished = true;
@@ -87,7 +123,7 @@ asio::awaitable<Status> SharedWriter::send_here(Frame frame) {
   co_return sent;
 }
 
-asio::awaitable<Status> SharedWriter::write_batch(Frame& own) {
+asio::awaitable<Status> SharedWriter::write_batch(std::span<Frame> own) {
   carry_waiting(own);
   headers_.clear();
   pieces_.clear();
@@ -97,23 +133,25 @@ asio::awaitable<Status> SharedWriter::write_batch(Frame& own) {
     pieces_.push_back(asio::buffer(header));
     if (!frame.payload.empty()) pieces_.push_back(asio::buffer(frame.payload));
   };
-  headers_.reserve(batch_.size() + 1);
-  add(own);
+  headers_.reserve(own.size() + batch_.size());
+  for (const Frame& frame : own) add(frame);
   for (const Frame& frame : batch_) add(frame);
   Status written = co_await write_pieces();
   batch_.clear();
   co_return written;
 }
 
-// Takes the frames of the oldest waiting senders into the batch, while it has room. A
-// waiting frame beyond the size limit is refused on its own, as its send would be.
-void SharedWriter::carry_waiting(Frame& own) {
+// Takes the frames of the oldest waiting senders into the batch, while it has room; a
+// sender's frames are taken all or none. A waiting sender with a frame beyond the size
+// limit is refused on its own, as its send would be.
+void SharedWriter::carry_waiting(std::span<Frame> own) {
   batch_.clear();
-  std::size_t bytes = FRAME_HEADER_LEN + own.payload.size();
+  std::size_t bytes = bytes_on_wire(own);
   while (Turn* next = waiting_.first) {
-    const std::size_t size = next->frame->payload.size();
-    const bool refused = size > MAX_FRAME_LEN;
-    if (!refused && (batch_.size() + 1 >= MAX_BATCH_FRAMES || bytes + size > MAX_BATCH_BYTES))
+    const bool refused = any_too_large(next->frames);
+    const std::size_t size = bytes_on_wire(next->frames);
+    if (!refused && (own.size() + batch_.size() + next->frames.size() > MAX_BATCH_FRAMES ||
+                     bytes + size > MAX_BATCH_BYTES))
       break;
     waiting_.pop();
     next->carried = true;
@@ -122,8 +160,8 @@ void SharedWriter::carry_waiting(Frame& own) {
       next->result = IoError::make(ErrorKind::InvalidInput, "frame too large");
       continue;
     }
-    bytes += FRAME_HEADER_LEN + size;
-    batch_.push_back(std::move(*next->frame));
+    bytes += size;
+    for (Frame& frame : next->frames) batch_.push_back(std::move(frame));
   }
 }
 
@@ -181,17 +219,8 @@ void SharedWriter::release_turn() {
 }
 
 asio::awaitable<Status> SharedWriter::write_pieces() {
-  std::span<asio::const_buffer> rest(pieces_);
-  while (!rest.empty()) {
-    auto [ec, n] = co_await half_->write_some(rest);
-    if (ec) co_return IoError::from(ec);
-    if (n == 0) co_return IoError::make(ErrorKind::WriteZero, "write zero");
-    while (!rest.empty() && n >= rest.front().size()) {
-      n -= rest.front().size();
-      rest = rest.subspan(1);
-    }
-    if (n > 0) rest.front() += n;
-  }
+  std::error_code failed = co_await write_all(*half_, pieces_);
+  if (failed) co_return IoError::from(failed);
   co_return Status();
 }
 

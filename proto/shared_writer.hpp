@@ -7,6 +7,7 @@
 #include <asio/awaitable.hpp>
 #include <memory>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "proto/frame.hpp"
@@ -40,10 +41,16 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
   // then fails at once with BrokenPipe, so nothing more is sent on that connection.
   asio::awaitable<Status> send(Frame frame);
 
+  // The same for several frames of one sender, which hold one turn: they leave in
+  // their order with no other sender's frame between them, in one write when nothing
+  // waits ahead. Their payloads are moved from. One frame over the size limit refuses
+  // them all (InvalidInput), before any is sent.
+  asio::awaitable<Status> send_frames(std::span<Frame> frames);
+
   bool broken() const { return broken_; }
 
   static constexpr std::size_t MAX_BATCH_FRAMES = 32;  // 64 pieces: one writev
-  static constexpr std::size_t MAX_BATCH_BYTES = 512 * 1024;
+  static constexpr std::size_t MAX_BATCH_BYTES = 1024 * 1024;
 
  private:
   // A sender waiting for its turn, linked oldest first; once carried by another
@@ -52,7 +59,7 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
     ~Turn();
     LocalWait wait;
     SharedWriter* writer = nullptr;
-    Frame* frame = nullptr;
+    std::span<Frame> frames;
     Turn* next = nullptr;
     std::optional<Status> result;  // set for a carried sender
     bool granted = false;
@@ -66,9 +73,12 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
     void remove(Turn& turn);
   };
 
-  asio::awaitable<Status> send_here(Frame frame);
-  asio::awaitable<Status> write_batch(Frame& own);
-  void carry_waiting(Frame& own);
+  bool sends_here(const asio::any_io_executor& sender) const;
+  asio::awaitable<Status> carry_over(std::vector<Frame> frames);
+  asio::awaitable<Status> send_owned(std::vector<Frame> frames);
+  asio::awaitable<Status> send_here(std::span<Frame> own);
+  asio::awaitable<Status> write_batch(std::span<Frame> own);
+  void carry_waiting(std::span<Frame> own);
   void settle_carried(const Status& result);
   asio::awaitable<Status> write_pieces();
   void release_turn();

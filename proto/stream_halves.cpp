@@ -67,12 +67,21 @@ SplitStream split_tcp(std::shared_ptr<tcp::socket> socket) {
 }
 
 asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<const std::uint8_t> bytes) {
-  while (!bytes.empty()) {
-    const asio::const_buffer piece = asio::buffer(bytes.data(), bytes.size());
-    auto [ec, n] = co_await half.write_some({&piece, 1});
+  asio::const_buffer piece = asio::buffer(bytes.data(), bytes.size());
+  co_return co_await write_all(half, std::span(&piece, 1));
+}
+
+asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<asio::const_buffer> pieces) {
+  while (!pieces.empty() && pieces.front().size() == 0) pieces = pieces.subspan(1);
+  while (!pieces.empty()) {
+    auto [ec, n] = co_await half.write_some(pieces);
     if (ec) co_return ec;
     if (n == 0) co_return make_error_code(StreamError::write_zero);
-    bytes = bytes.subspan(n);
+    while (!pieces.empty() && n >= pieces.front().size()) {
+      n -= pieces.front().size();
+      pieces = pieces.subspan(1);
+    }
+    if (n > 0) pieces.front() += n;
   }
   co_return std::error_code{};
 }

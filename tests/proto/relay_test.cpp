@@ -5,6 +5,7 @@
 #include <asio/bind_cancellation_slot.hpp>
 #include <asio/cancellation_signal.hpp>
 #include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/experimental/awaitable_operators.hpp>
 #include <asio/io_context.hpp>
@@ -13,6 +14,7 @@
 #include <asio/thread_pool.hpp>
 #include <asio/use_future.hpp>
 #include <asio/write.hpp>
+#include <limits>
 
 #include "async_test.hpp"
 #include "fake_halves.hpp"
@@ -327,6 +329,9 @@ Frame frame(std::uint8_t kind, std::string_view payload = {}) {
 
 // Each queue the session could hand a stream's writer, and what the local service
 // then receives before its end of input. The writer ends by itself in every case.
+const std::string LARGE_A(70000, 'A');  // payloads large enough to be written together
+const std::string LARGE_B(20000, 'B');
+
 TEST(RunStreamWriter, DeliversTheQueueToTheLocalService) {
   struct Case {
     const char* name;
@@ -374,6 +379,30 @@ TEST(RunStreamWriter, DeliversTheQueueToTheLocalService) {
        {frame(KIND_DATA, "a"), frame(KIND_ERROR, "gone"), frame(KIND_DATA, "b")},
        false,
        "a"},
+      // Large payloads are written together with those queued behind them; the first
+      // frame that is no payload still takes effect in its place.
+      {"large payloads, then a half close and data that cannot be written",
+       "",
+       {frame(KIND_DATA, LARGE_A), frame(KIND_DATA, LARGE_B), frame(KIND_DATA, "c"),
+        frame(KIND_HALF_CLOSE), frame(KIND_DATA, "late")},
+       false,
+       LARGE_A + LARGE_B + "c"},
+      {"large payloads, then empty data ends it",
+       "first:",
+       {frame(KIND_DATA, LARGE_A), frame(KIND_DATA, "b"), frame(KIND_DATA), frame(KIND_DATA, "x")},
+       false,
+       "first:" + LARGE_A + "b"},
+      {"large payloads, then close",
+       "",
+       {frame(KIND_DATA, "a"), frame(KIND_DATA, LARGE_B), frame(KIND_DATA, LARGE_A),
+        frame(KIND_CLOSE), frame(KIND_DATA, "z")},
+       false,
+       "a" + LARGE_B + LARGE_A},
+      {"large payloads, then the queue closes",
+       "",
+       {frame(KIND_DATA, LARGE_B), frame(KIND_OPEN, "ignored"), frame(KIND_DATA, LARGE_A)},
+       true,
+       LARGE_B + LARGE_A},
   };
   for (auto& c : cases) {
     asio::io_context io;
@@ -421,6 +450,40 @@ TEST(RunStreamWriter, WritesNothingBeforeTheFirstFrame) {
   EXPECT_TRUE(log->released);
 }
 
+// Payloads queued together behind a large one leave in one gathered write, also when
+// the local side takes a few bytes at a time; a payload that comes later is written
+// on its own.
+TEST(RunStreamWriter, QueuedPayloadsBehindALargeOneLeaveInOneWrite) {
+  struct Case {
+    const char* name;
+    std::size_t max_per_write;
+    std::size_t writes;  // for the three queued payloads
+  } cases[] = {{"taken whole", std::numeric_limits<std::size_t>::max(), 1},
+               {"taken 40000 bytes at a time", 40000, 4}};
+  for (const auto& c : cases) {
+    asio::io_context io;
+    auto log = std::make_shared<WriteLog>();
+    auto [sender, receiver] = make_frame_queue({32, 1 << 20});
+    for (const std::string* payload : {&LARGE_A, &LARGE_B, &LARGE_A})
+      ASSERT_TRUE(sender.try_send(frame(KIND_DATA, *payload)));
+    asio::co_spawn(io,
+                   run_stream_writer({},
+                                     std::make_unique<RecordingWriteHalf>(
+                                         log, WriteBehaviour{.max_per_write = c.max_per_write}),
+                                     std::move(receiver)),
+                   asio::detached);
+    poll(io);
+    ASSERT_EQ(log->calls.size(), c.writes) << c.name;
+    EXPECT_EQ(log->calls[0],
+              (std::vector<std::size_t>{LARGE_A.size(), LARGE_B.size(), LARGE_A.size()}))
+        << c.name << ": the first write offers all three";
+    ASSERT_TRUE(sender.try_send(frame(KIND_DATA, "later")));
+    poll(io);
+    EXPECT_EQ(log->calls.size(), c.writes + 1) << c.name;
+    EXPECT_EQ(log->text(), LARGE_A + LARGE_B + LARGE_A + "later") << c.name;
+  }
+}
+
 // After a half close the local service sees its end of input while the stream lives on:
 // its answer still flows back, and only the next payload ends the writer.
 TEST(RunStreamWriter, HalfCloseShutsTheSendingSideAndKeepsTheStream) {
@@ -465,6 +528,10 @@ TEST(RunStreamWriter, AbortingItEndsItAtEveryWait) {
       {"waiting for a frame", "", {}, false},
       {"waiting for a frame after a half close", "", {frame(KIND_HALF_CLOSE)}, false},
       {"writing a payload", "", {frame(KIND_DATA, "abc")}, true},
+      {"writing large payloads together",
+       "",
+       {frame(KIND_DATA, LARGE_A), frame(KIND_DATA, LARGE_B)},
+       true},
   };
   for (auto& c : cases) {
     asio::io_context io;

@@ -209,6 +209,93 @@ TEST(SendFrame, WaitingSendersLeaveTogetherInTheNextWrite) {
   }
 }
 
+// Spawns a send of several frames of one sender, noted like spawn_send.
+void spawn_send_frames(asio::io_context& io, SharedWriter& writer, std::vector<Frame> frames,
+                       Spawned& out) {
+  auto send = [](SharedWriter& writer, std::vector<Frame> frames) -> asio::awaitable<Status> {
+    co_return co_await writer.send_frames(frames);
+  };
+  asio::co_spawn(io, send(writer, std::move(frames)),
+                 [&out](std::exception_ptr error, Status status) {
+                   out.done = true;
+                   out.failed = error != nullptr;
+                   if (!error) out.status = std::move(status);
+                 });
+}
+
+std::vector<Frame> data_frames(std::initializer_list<std::pair<std::uint32_t, std::size_t>> specs) {
+  std::vector<Frame> frames;
+  for (auto [id, size] : specs) frames.push_back(Frame{Bytes(size, 'd'), id, KIND_DATA});
+  return frames;
+}
+
+std::vector<std::uint32_t> ids_written(WriteLog& log) {
+  std::vector<std::uint32_t> ids;
+  auto frames = test::parse_frames(log.snapshot());
+  if (frames) {
+    for (const auto& frame : *frames) ids.push_back(frame.id);
+  }
+  return ids;
+}
+
+// A sender's frames hold one turn: they go in one write when the writer is free, are
+// carried all together or not at all behind another sender, and one frame too large
+// refuses them all.
+TEST(SendFrames, ASendersFramesLeaveTogether) {
+  constexpr std::size_t BIG = 600000;
+  struct Case {
+    const char* name;
+    std::vector<std::vector<Frame>> senders;  // sender 0 holds the turn while the others queue
+    std::vector<std::vector<std::size_t>> writes;
+    std::vector<std::uint32_t> ids;
+    std::vector<bool> refused;
+  } cases[] = {
+      {"alone: one write",
+       {data_frames({{1, 3}, {2, 4}, {3, 5}})},
+       {{9, 3, 9, 4, 9, 5}},
+       {1, 2, 3},
+       {false}},
+      {"carried whole with a single frame, a refused group left out",
+       {data_frames({{0, 2}}), data_frames({{10, 2}, {11, 2}, {12, 2}}), data_frames({{20, 2}}),
+        data_frames({{30, 2}, {31, MAX_FRAME_LEN + 1}})},
+       {{9, 2}, {9, 2, 9, 2, 9, 2, 9, 2}},
+       {0, 10, 11, 12, 20},
+       {false, false, false, true}},
+      {"a group that does not fit waits for the next write, still whole",
+       {data_frames({{0, 2}}), data_frames({{10, BIG}}),
+        data_frames({{20, BIG / 2}, {21, BIG / 2}})},
+       {{9, 2}, {9, BIG}, {9, BIG / 2, 9, BIG / 2}},
+       {0, 10, 20, 21},
+       {false, false, false}},
+  };
+  for (auto& c : cases) {
+    asio::io_context io;
+    auto log = std::make_shared<WriteLog>();
+    auto gate = std::make_shared<test::WriteGate>(io.get_executor());
+    SharedWriter writer(io.get_executor(),
+                        std::make_unique<RecordingWriteHalf>(log, WriteBehaviour{.gate = gate}));
+    std::vector<Spawned> sends(c.senders.size());
+    for (std::size_t i = 0; i < c.senders.size(); ++i) {
+      spawn_send_frames(io, writer, std::move(c.senders[i]), sends[i]);
+      poll(io);
+    }
+    gate->open();
+    io.restart();
+    io.run();
+
+    EXPECT_EQ(log->calls, c.writes) << c.name;
+    EXPECT_EQ(ids_written(*log), c.ids) << c.name;
+    for (std::size_t i = 0; i < sends.size(); ++i) {
+      ASSERT_TRUE(sends[i].done && !sends[i].failed) << c.name << " " << i;
+      if (c.refused[i]) {
+        EXPECT_EQ(sends[i].status.error().kind, ErrorKind::InvalidInput) << c.name;
+      } else {
+        EXPECT_TRUE(sends[i].status.ok()) << c.name << " " << i;
+      }
+    }
+  }
+}
+
 TEST(SendFrame, ACancelledWaiterTakesNothingAndTheQueueMovesOn) {
   asio::io_context io;
   auto log = std::make_shared<WriteLog>();
@@ -298,6 +385,48 @@ TEST(SendFrame, ConcurrentSendersNeverInterleave) {
     ASSERT_LT(who, SENDERS);
     EXPECT_EQ(frame.id % 1000, next[who]++);  // each sender's frames in its own order
     EXPECT_EQ(frame.payload, Bytes(10 + frame.id % 1000, static_cast<std::uint8_t>(who)));
+  }
+}
+
+// Groups of frames sent from a thread pool are carried over to the writer whole: no
+// other sender's frame comes between the frames of one group.
+TEST(SendFrames, GroupsFromAThreadPoolStayTogether) {
+  constexpr std::uint32_t SENDERS = 6;
+  constexpr std::uint32_t GROUPS_EACH = 12;
+  asio::thread_pool pool(4);
+  auto log = std::make_shared<WriteLog>();
+  SharedWriter writer(pool.get_executor(),
+                      std::make_unique<RecordingWriteHalf>(
+                          log, WriteBehaviour{.max_per_write = 5, .yield_each_write = true}));
+  // Frame id: sender * 1000 + group * 10 + place in the group.
+  auto sender = [&](std::uint32_t who) -> asio::awaitable<void> {
+    for (std::uint32_t group = 0; group < GROUPS_EACH; ++group) {
+      std::vector<Frame> frames;
+      for (std::uint32_t place = 0; place <= group % 3; ++place)
+        frames.push_back(Frame{Bytes(7, 'g'), who * 1000 + group * 10 + place, KIND_DATA});
+      auto status = co_await writer.send_frames(frames);
+      EXPECT_TRUE(status.ok());
+    }
+  };
+  std::vector<std::future<void>> running;
+  for (std::uint32_t who = 0; who < SENDERS; ++who)
+    running.push_back(asio::co_spawn(pool, sender(who), asio::use_future));
+  for (auto& f : running)
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+
+  std::vector<std::uint32_t> ids = ids_written(*log);
+  std::size_t expected = 0;
+  for (std::uint32_t group = 0; group < GROUPS_EACH; ++group) expected += group % 3 + 1;
+  ASSERT_EQ(ids.size(), SENDERS * expected);
+  std::vector<std::uint32_t> next_group(SENDERS, 0);
+  for (std::size_t at = 0; at < ids.size();) {
+    const std::uint32_t who = ids[at] / 1000, group = ids[at] / 10 % 100;
+    ASSERT_LT(who, SENDERS);
+    EXPECT_EQ(group, next_group[who]++) << "each sender's groups in its own order";
+    for (std::uint32_t place = 0; place <= group % 3; ++place, ++at) {
+      ASSERT_LT(at, ids.size());
+      EXPECT_EQ(ids[at], who * 1000 + group * 10 + place) << "a group split at " << at;
+    }
   }
 }
 
