@@ -131,7 +131,8 @@ asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
         // Lets the session put the frames that came in the same read first.
         co_await asio::post(executor, asio::use_awaitable);
         std::vector<Frame> run = gather(std::move(*frame), queue, next);
-        open = !(co_await write_payloads(*half, run));
+        std::error_code failed = co_await write_payloads(*half, run);
+        open = !failed;
         continue;
       }
       open = co_await deliver(*half, *frame) == Next::wait;

@@ -38,6 +38,7 @@ SharedWriter::SharedWriter(asio::any_io_executor executor, std::unique_ptr<Write
     home_ = asio::make_strand(home_);
     carry_every_send_ = true;
   }
+  if (!carry_every_send_ && half_->plain_socket()) pipe_ = FramePipe::open();
 }
 
 asio::awaitable<Status> SharedWriter::send(Frame frame) {
@@ -74,37 +75,34 @@ asio::awaitable<Status> SharedWriter::send_owned(std::vector<Frame> frames) {
   co_return co_await send_here(frames);
 }
 
-asio::awaitable<Status> SharedWriter::send_here(std::span<Frame> own) {
-  if (busy_) {
-    Turn turn;
-    turn.frames = own;
-    turn.writer = this;
-    waiting_.push(turn);
-    bool woken = co_await turn.wait.wait();
-    if (turn.result) co_return std::move(*turn.result);
-    if (!turn.granted) {
-      co_return IoError::make(ErrorKind::Interrupted, "send cancelled");
-    }
-    if (!woken) {
-      release_turn();  // the turn came just as the wait was cancelled
-      co_return IoError::make(ErrorKind::Interrupted, "send cancelled");
-    }
-  } else {
+// Nullopt once the turn is this sender's, at once or after the senders before it.
+// Otherwise what the send ends with: the result of the write that carried its frames,
+// or Interrupted when its wait was cancelled.
+asio::awaitable<std::optional<Status>> SharedWriter::take_turn(std::span<Frame> own,
+                                                               bool carriable) {
+  if (!busy_) {
     busy_ = true;
+    co_return std::nullopt;
   }
-  // Released on every way out; a batch left unfinished (the sender cancelled halfway)
-  // breaks the writer, and the senders it carried learn it.
-  struct Held {
-    SharedWriter& writer;
-    bool finished = false;
-    ~Held() {
-      if (!finished) {
-        writer.broken_ = true;
-        writer.settle_carried(IoError::make(ErrorKind::Interrupted, "send cancelled"));
-      }
-      writer.release_turn();
-    }
-  } held{*this};
+  Turn turn;
+  turn.frames = own;
+  turn.writer = this;
+  turn.carriable = carriable;
+  waiting_.push(turn);
+  bool woken = co_await turn.wait.wait();
+  if (turn.result) co_return std::move(*turn.result);
+  if (!turn.granted) co_return IoError::make(ErrorKind::Interrupted, "send cancelled");
+  if (!woken) {
+    release_turn();  // the turn came just as the wait was cancelled
+    co_return IoError::make(ErrorKind::Interrupted, "send cancelled");
+  }
+  co_return std::nullopt;
+}
+
+asio::awaitable<Status> SharedWriter::send_here(std::span<Frame> own) {
+  std::optional<Status> ended = co_await take_turn(own, true);
+  if (ended) co_return std::move(*ended);
+  Held held{*this};
 
   Status sent;
   if (any_too_large(own)) {
@@ -121,6 +119,28 @@ asio::awaitable<Status> SharedWriter::send_here(std::span<Frame> own) {
   held.finished = true;
   settle_carried(sent);
   co_return sent;
+}
+
+asio::awaitable<Result<std::size_t>> SharedWriter::send_from(asio::ip::tcp::socket& local,
+                                                             std::uint32_t stream_id,
+                                                             std::size_t most,
+                                                             std::size_t frame_most) {
+  std::optional<Status> ended = co_await take_turn({}, false);
+  if (ended) co_return ended->error();  // a send from a socket is never carried
+  Held held{*this};
+  if (broken_) {
+    held.finished = true;
+    co_return IoError::make(ErrorKind::BrokenPipe, "the connection to the gateway is broken");
+  }
+  std::size_t put = 0;
+  std::error_code failed = pipe_->fill(local, stream_id, most, frame_most, put);
+  if (!failed) failed = co_await pipe_->drain(*half_->plain_socket());
+  held.finished = true;
+  if (failed) {
+    broken_ = true;
+    co_return IoError::from(failed);
+  }
+  co_return put;
 }
 
 asio::awaitable<Status> SharedWriter::write_batch(std::span<Frame> own) {
@@ -148,6 +168,7 @@ void SharedWriter::carry_waiting(std::span<Frame> own) {
   batch_.clear();
   std::size_t bytes = bytes_on_wire(own);
   while (Turn* next = waiting_.first) {
+    if (!next->carriable) break;
     const bool refused = any_too_large(next->frames);
     const std::size_t size = bytes_on_wire(next->frames);
     if (!refused && (own.size() + batch_.size() + next->frames.size() > MAX_BATCH_FRAMES ||
@@ -175,6 +196,14 @@ void SharedWriter::settle_carried(const Status& result) {
     turn->writer = nullptr;
     turn->wait.wake();
   }
+}
+
+SharedWriter::Held::~Held() {
+  if (!finished) {
+    writer.broken_ = true;
+    writer.settle_carried(IoError::make(ErrorKind::Interrupted, "send cancelled"));
+  }
+  writer.release_turn();
 }
 
 void SharedWriter::Line::push(Turn& turn) {

@@ -5,12 +5,14 @@
 #include <array>
 #include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
 #include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "proto/frame.hpp"
+#include "proto/frame_pipe.hpp"
 #include "proto/local_wait.hpp"
 #include "proto/result.hpp"
 #include "proto/stream_halves.hpp"
@@ -47,6 +49,18 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
   // them all (InvalidInput), before any is sent.
   asio::awaitable<Status> send_frames(std::span<Frame> frames);
 
+  // Over a plain TCP connection on Linux, with senders on the writer's own thread: the
+  // bytes a local socket holds now, at most `most`, go in the sender's turn as KIND_DATA
+  // frames of `stream_id` (payloads of at most `frame_most` bytes) straight from that
+  // socket to the connection, through a kernel pipe, never copied into the program. The
+  // payload bytes sent; 0 when the socket held none (a read then learns whether it
+  // ended). A failure on either side breaks the writer as a failed write does: the
+  // connection may then hold part of a frame.
+  bool sends_from_sockets() const { return pipe_ != nullptr; }
+  asio::awaitable<Result<std::size_t>> send_from(asio::ip::tcp::socket& local,
+                                                 std::uint32_t stream_id, std::size_t most,
+                                                 std::size_t frame_most);
+
   bool broken() const { return broken_; }
 
   static constexpr std::size_t MAX_BATCH_FRAMES = 32;  // 64 pieces: one writev
@@ -64,6 +78,14 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
     std::optional<Status> result;  // set for a carried sender
     bool granted = false;
     bool carried = false;
+    bool carriable = true;  // false for a send from a socket: its bytes are not in frames
+  };
+  // The turn, released on every way out. A send left unfinished (the sender cancelled
+  // halfway) breaks the writer, and the senders it carried learn it.
+  struct Held {
+    SharedWriter& writer;
+    bool finished = false;
+    ~Held();
   };
   struct Line {
     Turn* first = nullptr;
@@ -76,6 +98,7 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
   bool sends_here(const asio::any_io_executor& sender) const;
   asio::awaitable<Status> carry_over(std::vector<Frame> frames);
   asio::awaitable<Status> send_owned(std::vector<Frame> frames);
+  asio::awaitable<std::optional<Status>> take_turn(std::span<Frame> own, bool carriable);
   asio::awaitable<Status> send_here(std::span<Frame> own);
   asio::awaitable<Status> write_batch(std::span<Frame> own);
   void carry_waiting(std::span<Frame> own);
@@ -94,6 +117,7 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
   std::vector<Frame> batch_;
   std::vector<std::array<std::uint8_t, FRAME_HEADER_LEN>> headers_;
   std::vector<asio::const_buffer> pieces_;
+  std::unique_ptr<FramePipe> pipe_;  // for sends from sockets, where it could be made
   bool broken_ = false;
 };
 

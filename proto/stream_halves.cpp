@@ -45,6 +45,8 @@ class TcpWriteHalf final : public WriteHalf {
     co_return ec;
   }
 
+  tcp::socket* plain_socket() override { return socket_.get(); }
+
  private:
   std::shared_ptr<tcp::socket> socket_;
   bool shut_down_ = false;

@@ -43,6 +43,9 @@ class WriteHalf {
   virtual asio::awaitable<IoCount> write_some(std::span<const asio::const_buffer> pieces) = 0;
   // Ends the sending direction (TLS: a close notice, then the TCP send direction).
   virtual asio::awaitable<std::error_code> shutdown() = 0;
+  // The TCP socket the bytes go to as they are, for writes that bypass the half (a
+  // splice); none where the half transforms them (TLS).
+  virtual asio::ip::tcp::socket* plain_socket() { return nullptr; }
 };
 
 struct SplitStream {
