@@ -23,9 +23,13 @@ constexpr int PIPE_SIZE = 1024 * 1024;
 
 // The pipe buffers one frame may take: its header, and its payload by pages, one more
 // where the payload does not start on a page boundary.
+std::size_t page_size() {
+  static const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return page;
+}
+
 std::size_t buffers_for(std::size_t payload) {
-  const auto page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
-  return 1 + (payload + page - 1) / page + 1;
+  return 1 + (payload + page_size() - 1) / page_size() + 1;
 }
 
 std::error_code last_error() { return {errno, std::system_category()}; }
@@ -52,7 +56,7 @@ std::unique_ptr<FramePipe> FramePipe::open() {
   // their share: a default pipe holds less than one frame of 64 KiB with its header.
   const int size = fcntl(ends[1], F_SETPIPE_SZ, PIPE_SIZE);
   if (size < PIPE_SIZE) return nullptr;
-  pipe->buffers_ = static_cast<std::size_t>(size) / static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  pipe->buffers_ = static_cast<std::size_t>(size) / page_size();
   return pipe;
 }
 

@@ -353,6 +353,16 @@ TEST(SendFrame, ASenderCancelledMidFrameBreaksTheWriter) {
   EXPECT_EQ(log->snapshot().size(), written);
 }
 
+// Runs sender(0) to sender(count - 1) side by side on the pool until all have ended.
+template <class Sender>
+void run_senders(asio::thread_pool& pool, std::uint32_t count, Sender& sender) {
+  std::vector<std::future<void>> running;
+  for (std::uint32_t who = 0; who < count; ++who)
+    running.push_back(asio::co_spawn(pool, sender(who), asio::use_future));
+  for (auto& f : running)
+    ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+}
+
 // Frames of concurrent senders on several threads never mix, however the writes are cut.
 TEST(SendFrame, ConcurrentSendersNeverInterleave) {
   constexpr std::uint32_t SENDERS = 8;
@@ -369,12 +379,7 @@ TEST(SendFrame, ConcurrentSendersNeverInterleave) {
       EXPECT_TRUE(status.ok());
     }
   };
-  std::vector<std::future<void>> running;
-  for (std::uint32_t who = 0; who < SENDERS; ++who) {
-    running.push_back(asio::co_spawn(pool, sender(who), asio::use_future));
-  }
-  for (auto& f : running)
-    ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  ASSERT_NO_FATAL_FAILURE(run_senders(pool, SENDERS, sender));
 
   auto frames = test::parse_frames(log->snapshot());
   ASSERT_TRUE(frames);
@@ -408,11 +413,7 @@ TEST(SendFrames, GroupsFromAThreadPoolStayTogether) {
       EXPECT_TRUE(status.ok());
     }
   };
-  std::vector<std::future<void>> running;
-  for (std::uint32_t who = 0; who < SENDERS; ++who)
-    running.push_back(asio::co_spawn(pool, sender(who), asio::use_future));
-  for (auto& f : running)
-    ASSERT_EQ(f.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  ASSERT_NO_FATAL_FAILURE(run_senders(pool, SENDERS, sender));
 
   std::vector<std::uint32_t> ids = ids_written(*log);
   std::size_t expected = 0;
