@@ -51,6 +51,10 @@ endif()
 # the test helpers too, not only our libraries. Asio 1.22 detects coroutine support for
 # GCC only; clang 14 has it as well.
 target_compile_definitions(quillmar_asio INTERFACE ASIO_STANDALONE ASIO_NO_DEPRECATED)
+# Asio keeps two freed coroutine frames per thread for reuse. A request passes through a
+# dozen nested coroutines, so most frames went back to malloc and came from it again:
+# with sixteen kept, the client runs about a tenth fewer instructions per small request.
+target_compile_definitions(quillmar_asio INTERFACE ASIO_RECYCLING_ALLOCATOR_CACHE_SIZE=16)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   target_compile_definitions(quillmar_asio INTERFACE ASIO_HAS_CO_AWAIT)
 endif()

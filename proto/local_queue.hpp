@@ -136,6 +136,11 @@ class LocalSender {
     if (state_) state_->remove_sender();
   }
 
+  // True when a send of the item would wait for room now.
+  bool would_wait(const T& item) const {
+    return !state_->receiver_gone() && !state_->has_room_for(item);
+  }
+
   // Puts the item when there is room, never waiting; false (item dropped) otherwise.
   bool try_send(T item) {
     if (state_->receiver_gone() || !state_->has_room_for(item)) return false;
@@ -196,10 +201,15 @@ class LocalReceiver {
         case State::Take::empty:
           break;
       }
-      bool woken = co_await state_->receiver_wait().wait();
+      bool woken = state_->receiver_wait().take_wake();
+      if (!woken) woken = co_await state_->receiver_wait().suspend();
       if (!woken) co_return std::nullopt;
     }
   }
+
+  // Woken when an item arrives or the last sender goes, for a receiver that waits itself
+  // between try_receive() calls (receive() without a coroutine of its own).
+  LocalWait& arrival() { return state_->receiver_wait(); }
 
   // An item when one is queued; closed tells whether the queue has ended.
   std::optional<T> try_receive(bool* closed = nullptr) {

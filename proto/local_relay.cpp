@@ -66,17 +66,11 @@ std::vector<Frame> data_frames(std::uint32_t stream_id, const std::uint8_t* byte
   return frames;
 }
 
-// Sends the bytes of one read, as one turn of the writer; false once a send failed.
-asio::awaitable<bool> send_read(SharedWriter& writer, std::uint32_t stream_id,
-                                const std::uint8_t* bytes, std::size_t n) {
-  if (n <= LOCAL_READ_BUFFER) {  // most reads: one frame
-    Frame data{std::vector<std::uint8_t>(bytes, bytes + n), stream_id, KIND_DATA};
-    auto sent = co_await writer.send(std::move(data));
-    co_return static_cast<bool>(sent);
-  }
+// Sends the bytes of a read of more than one frame, as one turn of the writer.
+asio::awaitable<Status> send_frames_of_read(SharedWriter& writer, std::uint32_t stream_id,
+                                            const std::uint8_t* bytes, std::size_t n) {
   std::vector<Frame> frames = data_frames(stream_id, bytes, n);
-  auto sent = co_await writer.send_frames(frames);
-  co_return static_cast<bool>(sent);
+  co_return co_await writer.send_frames(frames);
 }
 
 // A read that filled the whole buffer has likely left more behind, so the next read is
@@ -110,7 +104,13 @@ asio::awaitable<void> relay_local_answer(tcp::socket& socket, std::uint32_t stre
     bulk = n >= LOCAL_READ_BUFFER;
     if (ec == asio::error::would_block || ec == asio::error::try_again) continue;
     if (ec || n == 0) break;  // a read error ends the stream like its end
-    bool sent = co_await send_read(writer, stream_id, scratch, n);
+    Status sent;
+    if (n <= LOCAL_READ_BUFFER) {  // most reads: one frame, sent from here
+      Frame data{std::vector<std::uint8_t>(scratch, scratch + n), stream_id, KIND_DATA};
+      sent = co_await writer.send(std::move(data));
+    } else {
+      sent = co_await send_frames_of_read(writer, stream_id, scratch, n);
+    }
     if (!sent) break;
   }
   (void)co_await writer.send(Frame{{}, stream_id, KIND_DATA});  // the end of the local side's data

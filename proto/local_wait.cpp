@@ -3,7 +3,7 @@
 namespace quillmar::local_wait_detail {
 
 void Registry::add(LocalWait* waiter) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(lock_);
   waiter->prev_ = nullptr;
   waiter->next_ = first_;
   if (first_) first_->prev_ = waiter;
@@ -11,7 +11,7 @@ void Registry::add(LocalWait* waiter) {
 }
 
 void Registry::remove(LocalWait* waiter) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(lock_);
   if (waiter->prev_) {
     waiter->prev_->next_ = waiter->next_;
   } else if (first_ == waiter) {
@@ -24,14 +24,11 @@ void Registry::remove(LocalWait* waiter) {
 // Destroying a suspended coroutine may end others (their waiters leave the list on the
 // way), so the list is taken from the front again after each one.
 void Registry::shutdown() {
-  {
-    std::lock_guard lock(mutex_);
-    shutting_down_ = true;
-  }
+  shutting_down_.store(true, std::memory_order_release);
   for (;;) {
     LocalWait* waiter = nullptr;
     {
-      std::lock_guard lock(mutex_);
+      std::lock_guard lock(lock_);
       waiter = first_;
     }
     if (!waiter) return;

@@ -16,9 +16,11 @@
 #include <asio/execution_context.hpp>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
+#include <atomic>
 #include <cstddef>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <type_traits>
 #include <utility>
 
@@ -38,17 +40,27 @@ class Registry : public asio::execution_context::service {
 
   void add(LocalWait* waiter);
   void remove(LocalWait* waiter);
-  bool shutting_down() const {
-    std::lock_guard lock(mutex_);
-    return shutting_down_;
-  }
+  // Read on every wake: a flag of its own, so that a wake takes no lock.
+  bool shutting_down() const { return shutting_down_.load(std::memory_order_acquire); }
 
  private:
   void shutdown() override;
 
-  mutable std::mutex mutex_;  // strands of one context may wait on several threads
+  // Strands of one context may wait on several threads. Every wait takes it twice and
+  // holds it for a few pointer moves, so a spin lock: a mutex cost more than the list.
+  class SpinLock {
+   public:
+    void lock() {
+      while (held_.test_and_set(std::memory_order_acquire)) std::this_thread::yield();
+    }
+    void unlock() { held_.clear(std::memory_order_release); }
+
+   private:
+    std::atomic_flag held_;
+  };
+  SpinLock lock_;
   LocalWait* first_ = nullptr;
-  bool shutting_down_ = false;
+  std::atomic<bool> shutting_down_ = false;
 };
 
 }  // namespace local_wait_detail
@@ -64,10 +76,18 @@ class LocalWait {
   // False when the wait was cancelled (the coroutine is then resumed through its
   // executor, never inside the canceller).
   asio::awaitable<bool> wait() {
-    if (std::exchange(woken_, false)) co_return true;
-    bool woken = co_await asio::async_initiate<decltype(asio::use_awaitable), void(bool)>(
-        [this](auto handler) { hold(std::move(handler)); }, asio::use_awaitable);
+    if (take_wake()) co_return true;
+    bool woken = co_await suspend();
     co_return woken;
+  }
+
+  // The two steps of wait(), for the waits of a session's hot path, which then cost no
+  // coroutine of their own: true when a wake() came since the last wait, and otherwise
+  // suspend() until the next one.
+  bool take_wake() { return std::exchange(woken_, false); }
+  asio::awaitable<bool> suspend() {
+    return asio::async_initiate<decltype(asio::use_awaitable), void(bool)>(
+        [this](auto handler) { hold(std::move(handler)); }, asio::use_awaitable);
   }
 
   bool waiting() const { return handler_.complete != nullptr; }

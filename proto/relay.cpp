@@ -16,18 +16,12 @@ bool stopped(const asio::cancellation_state& state) {
 
 enum class Next { wait, end };
 
-// What one frame of the gateway does to the local connection.
+// What one frame of the gateway other than a payload does to the local connection.
 asio::awaitable<Next> deliver(WriteHalf& half, const Frame& frame) {
   switch (frame.kind) {
-    case KIND_DATA:
-      if (frame.payload.empty()) {
-        (void)co_await half.shutdown();  // the task ends either way
-        co_return Next::end;
-      }
-      {
-        std::error_code failed = co_await write_all(half, frame.payload);
-        co_return failed ? Next::end : Next::wait;
-      }
+    case KIND_DATA:                    // empty: the end of the gateway's data
+      (void)co_await half.shutdown();  // the task ends either way
+      co_return Next::end;
     case KIND_HALF_CLOSE:
       // A failed shutdown is left alone: a later payload then fails to write and
       // ends the task.
@@ -120,7 +114,14 @@ asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
     while (open) {
       std::optional<Frame> frame = std::move(next);
       next.reset();
-      if (!frame) frame = co_await queue.receive();
+      bool ended = false;
+      if (!frame) frame = queue.try_receive(&ended);
+      if (!frame && !ended) {
+        // Nothing queued: wait here for the next frame (no coroutine per wait), then look.
+        bool woken = queue.arrival().take_wake();
+        if (!woken) woken = co_await queue.arrival().suspend();
+        if (woken) continue;
+      }
       auto cancellation = co_await asio::this_coro::cancellation_state;
       if (stopped(cancellation)) break;  // aborted: the release below does the rest
       if (!frame) {
@@ -135,7 +136,13 @@ asio::awaitable<void> run_stream_writer(std::vector<std::uint8_t> first_bytes,
         open = !failed;
         continue;
       }
-      open = co_await deliver(*half, *frame) == Next::wait;
+      if (frame->kind == KIND_DATA && !frame->payload.empty()) {
+        std::error_code failed = co_await write_all(*half, frame->payload);
+        open = !failed;
+        continue;
+      }
+      Next after = co_await deliver(*half, *frame);
+      open = after == Next::wait;
     }
   } catch (...) {
     // The stream task aborting its writer: the cancelled wait throws. What remains is

@@ -75,21 +75,20 @@ asio::awaitable<Status> SharedWriter::send_owned(std::vector<Frame> frames) {
   co_return co_await send_here(frames);
 }
 
-// Nullopt once the turn is this sender's, at once or after the senders before it.
-// Otherwise what the send ends with: the result of the write that carried its frames,
-// or Interrupted when its wait was cancelled.
-asio::awaitable<std::optional<Status>> SharedWriter::take_turn(std::span<Frame> own,
+// True when no one holds the turn: the sender takes it at once.
+bool SharedWriter::claim_turn() { return !std::exchange(busy_, true); }
+
+// Waits behind the senders before it: nullopt once the turn is this sender's. Otherwise
+// what the send ends with: the result of the write that carried its frames, or
+// Interrupted when its wait was cancelled.
+asio::awaitable<std::optional<Status>> SharedWriter::wait_turn(std::span<Frame> own,
                                                                bool carriable) {
-  if (!busy_) {
-    busy_ = true;
-    co_return std::nullopt;
-  }
   Turn turn;
   turn.frames = own;
   turn.writer = this;
   turn.carriable = carriable;
   waiting_.push(turn);
-  bool woken = co_await turn.wait.wait();
+  bool woken = co_await turn.wait.suspend();  // a new turn: no wake came before
   if (turn.result) co_return std::move(*turn.result);
   if (!turn.granted) co_return IoError::make(ErrorKind::Interrupted, "send cancelled");
   if (!woken) {
@@ -100,8 +99,10 @@ asio::awaitable<std::optional<Status>> SharedWriter::take_turn(std::span<Frame> 
 }
 
 asio::awaitable<Status> SharedWriter::send_here(std::span<Frame> own) {
-  std::optional<Status> ended = co_await take_turn(own, true);
-  if (ended) co_return std::move(*ended);
+  if (!claim_turn()) {
+    std::optional<Status> ended = co_await wait_turn(own, true);
+    if (ended) co_return std::move(*ended);
+  }
   Held held{*this};
 
   Status sent;
@@ -113,8 +114,13 @@ asio::awaitable<Status> SharedWriter::send_here(std::span<Frame> own) {
     // Lets the handlers that are ready already run first, so that the senders among
     // them leave in this write instead of the next one.
     co_await asio::post(home_, asio::use_awaitable);
-    sent = co_await write_batch(own);
-    if (!sent) broken_ = true;
+    gather_batch(own);
+    std::error_code failed = co_await write_all(*half_, pieces_);
+    batch_.clear();
+    if (failed) {
+      sent = IoError::from(failed);
+      broken_ = true;
+    }
   }
   held.finished = true;
   settle_carried(sent);
@@ -125,8 +131,10 @@ asio::awaitable<Result<std::size_t>> SharedWriter::send_from(asio::ip::tcp::sock
                                                              std::uint32_t stream_id,
                                                              std::size_t most,
                                                              std::size_t frame_most) {
-  std::optional<Status> ended = co_await take_turn({}, false);
-  if (ended) co_return ended->error();  // a send from a socket is never carried
+  if (!claim_turn()) {
+    std::optional<Status> ended = co_await wait_turn({}, false);
+    if (ended) co_return ended->error();  // a send from a socket is never carried
+  }
   Held held{*this};
   if (broken_) {
     held.finished = true;
@@ -143,7 +151,8 @@ asio::awaitable<Result<std::size_t>> SharedWriter::send_from(asio::ip::tcp::sock
   co_return put;
 }
 
-asio::awaitable<Status> SharedWriter::write_batch(std::span<Frame> own) {
+// The pieces of one write: the sender's own frames, then those it carries.
+void SharedWriter::gather_batch(std::span<Frame> own) {
   carry_waiting(own);
   headers_.clear();
   pieces_.clear();
@@ -156,9 +165,6 @@ asio::awaitable<Status> SharedWriter::write_batch(std::span<Frame> own) {
   headers_.reserve(own.size() + batch_.size());
   for (const Frame& frame : own) add(frame);
   for (const Frame& frame : batch_) add(frame);
-  Status written = co_await write_pieces();
-  batch_.clear();
-  co_return written;
 }
 
 // Takes the frames of the oldest waiting senders into the batch, while it has room; a
@@ -245,12 +251,6 @@ void SharedWriter::release_turn() {
   }
   next->granted = true;
   next->wait.wake();
-}
-
-asio::awaitable<Status> SharedWriter::write_pieces() {
-  std::error_code failed = co_await write_all(*half_, pieces_);
-  if (failed) co_return IoError::from(failed);
-  co_return Status();
 }
 
 }  // namespace quillmar

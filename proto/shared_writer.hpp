@@ -98,12 +98,12 @@ class SharedWriter : public std::enable_shared_from_this<SharedWriter> {
   bool sends_here(const asio::any_io_executor& sender) const;
   asio::awaitable<Status> carry_over(std::vector<Frame> frames);
   asio::awaitable<Status> send_owned(std::vector<Frame> frames);
-  asio::awaitable<std::optional<Status>> take_turn(std::span<Frame> own, bool carriable);
+  bool claim_turn();
+  asio::awaitable<std::optional<Status>> wait_turn(std::span<Frame> own, bool carriable);
   asio::awaitable<Status> send_here(std::span<Frame> own);
-  asio::awaitable<Status> write_batch(std::span<Frame> own);
+  void gather_batch(std::span<Frame> own);
   void carry_waiting(std::span<Frame> own);
   void settle_carried(const Status& result);
-  asio::awaitable<Status> write_pieces();
   void release_turn();
 
   asio::any_io_executor home_;

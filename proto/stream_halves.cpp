@@ -2,6 +2,7 @@
 
 #include <asio/experimental/as_tuple.hpp>
 #include <asio/use_awaitable.hpp>
+#include <optional>
 
 #include "proto/io_error.hpp"
 
@@ -52,6 +53,17 @@ class TcpWriteHalf final : public WriteHalf {
   bool shut_down_ = false;
 };
 
+// A write of a plain socket tried here, costing no coroutine: nullopt when the half must
+// wait for room (or is no plain socket), and then write_some() does the rest.
+std::optional<IoCount> write_at_once(WriteHalf& half, std::span<const asio::const_buffer> pieces) {
+  tcp::socket* socket = half.plain_socket();
+  if (!socket) return std::nullopt;
+  std::error_code ec;
+  std::size_t n = socket->write_some(pieces, ec);
+  if (ec == asio::error::would_block || ec == asio::error::try_again) return std::nullopt;
+  return IoCount{ec, n};
+}
+
 }  // namespace
 
 SplitStream split_tcp(tcp::socket socket) {
@@ -68,15 +80,24 @@ SplitStream split_tcp(std::shared_ptr<tcp::socket> socket) {
   return {std::make_unique<TcpReadHalf>(socket), std::make_unique<TcpWriteHalf>(socket)};
 }
 
-asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<const std::uint8_t> bytes) {
-  asio::const_buffer piece = asio::buffer(bytes.data(), bytes.size());
-  co_return co_await write_all(half, std::span(&piece, 1));
+asio::awaitable<std::error_code> write_all(WriteHalf& half, asio::const_buffer piece) {
+  while (piece.size() > 0) {
+    std::optional<IoCount> done = write_at_once(half, std::span(&piece, 1));
+    if (!done) done = co_await half.write_some(std::span(&piece, 1));
+    auto [ec, n] = *done;
+    if (ec) co_return ec;
+    if (n == 0) co_return make_error_code(StreamError::write_zero);
+    piece += n;
+  }
+  co_return std::error_code{};
 }
 
 asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<asio::const_buffer> pieces) {
   while (!pieces.empty() && pieces.front().size() == 0) pieces = pieces.subspan(1);
   while (!pieces.empty()) {
-    auto [ec, n] = co_await half.write_some(pieces);
+    std::optional<IoCount> done = write_at_once(half, pieces);
+    if (!done) done = co_await half.write_some(pieces);
+    auto [ec, n] = *done;
     if (ec) co_return ec;
     if (n == 0) co_return make_error_code(StreamError::write_zero);
     while (!pieces.empty() && n >= pieces.front().size()) {

@@ -75,7 +75,11 @@ asio::awaitable<IoCount> write_some_now(asio::ip::tcp::socket& socket, ConstBuff
 
 // Writes every byte, repeating partial writes. A write that accepts nothing is the
 // error StreamError::write_zero.
-asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<const std::uint8_t> bytes);
+asio::awaitable<std::error_code> write_all(WriteHalf& half, asio::const_buffer piece);
+inline asio::awaitable<std::error_code> write_all(WriteHalf& half,
+                                                  std::span<const std::uint8_t> bytes) {
+  return write_all(half, asio::buffer(bytes.data(), bytes.size()));
+}
 // The same for the pieces of a gathered write, in order; the pieces are used up.
 asio::awaitable<std::error_code> write_all(WriteHalf& half, std::span<asio::const_buffer> pieces);
 

@@ -41,8 +41,9 @@ asio::awaitable<void> heartbeat(SharedWriterPtr writer, std::chrono::millisecond
 struct FrameHandoff {
   std::optional<FrameRead> frame;  // read, not yet taken by the loop
   bool reader_done = false;
-  LocalWait loop_wake;    // a frame or a control message is there for the loop
-  LocalWait reader_wake;  // the loop has taken the frame
+  bool control_waiting = true;  // a control message may have come since the loop looked
+  LocalWait loop_wake;          // a frame or a control message is there for the loop
+  LocalWait reader_wake;        // the loop has taken the frame
 };
 
 // Reads the next frame only once the loop has taken the last one, so one frame is
@@ -59,7 +60,8 @@ asio::awaitable<void> read_frames(std::unique_ptr<ReadHalf> half,
     handoff->loop_wake.wake();
     if (last) break;
     while (handoff->frame) {
-      bool woken = co_await handoff->reader_wake.wait();
+      bool woken = handoff->reader_wake.take_wake();
+      if (!woken) woken = co_await handoff->reader_wake.suspend();
       if (!woken) break;
     }
     if (handoff->frame) break;  // stopped before the loop took it
@@ -115,7 +117,10 @@ class FrameLoop {
     // the hook holds nothing that could outlive the loop.
     control_rx_.on_arrival([executor = executor_, handoff = std::weak_ptr(handoff_)] {
       asio::post(executor, [handoff] {
-        if (auto alive = handoff.lock()) alive->loop_wake.wake();
+        if (auto alive = handoff.lock()) {
+          alive->control_waiting = true;
+          alive->loop_wake.wake();
+        }
       });
     });
   }
@@ -131,13 +136,28 @@ class FrameLoop {
 
   asio::awaitable<SessionOutcome> run() {
     for (;;) {
-      std::optional<FrameRead> read = co_await next_frame();
+      std::optional<FrameRead> read;
+      if (frame_without_control()) {
+        read = take_frame();
+      } else {
+        read = co_await next_frame();
+      }
       if (!read || !*read || !read->value()) {
         // A read error or the end of the connection ends the session without a message.
         SessionOutcome ended = co_await end_session();
         co_return ended;
       }
-      bool ends_session = co_await dispatch_frame(std::move(*read->value()));
+      Frame& frame = *read->value();
+      std::optional<StreamSender> full;
+      if (route_stream_frame(frame, full)) {
+        if (full) {
+          // A stream whose task has ended refuses the frame; it is dropped.
+          bool queued = co_await StreamTable::put(*full, std::move(frame));
+          (void)queued;
+        }
+        continue;
+      }
+      bool ends_session = co_await dispatch_frame(std::move(frame));
       if (ends_session) {
         SessionOutcome ended = co_await end_session();
         co_return ended;
@@ -152,8 +172,9 @@ class FrameLoop {
   // first is chosen at random.
   asio::awaitable<std::optional<FrameRead>> next_frame() {
     for (;;) {
-      if (!held_control_ && !control_closed_) {
+      if (!held_control_ && !control_closed_ && handoff_->control_waiting) {
         held_control_ = control_rx_.try_receive(&control_closed_);
+        handoff_->control_waiting = held_control_.has_value();  // one taken: more may wait
       }
       const bool frame_ready = handoff_->frame.has_value();
       if (held_control_ && (!frame_ready || coin_flip())) {
@@ -163,18 +184,58 @@ class FrameLoop {
         if (!applied) co_return FrameRead(applied.error());
         continue;
       }
-      if (frame_ready) {
-        std::optional<FrameRead> frame = std::exchange(handoff_->frame, std::nullopt);
-        handoff_->reader_wake.wake();
-        co_return frame;
-      }
+      if (frame_ready) co_return take_frame();
       if (handoff_->reader_done) co_return std::nullopt;
-      bool woken = co_await handoff_->loop_wake.wait();
+      bool woken = handoff_->loop_wake.take_wake();
+      if (!woken) woken = co_await handoff_->loop_wake.suspend();
       if (!woken) co_return std::nullopt;
     }
   }
 
-  // True when the frame ends the session.
+  // A stream's frame goes to its stream's queue, whole, at once while the queue has
+  // room; a full queue is left in `full` for the loop to wait on. False for frames that
+  // are not a stream's.
+  bool route_stream_frame(Frame& frame, std::optional<StreamSender>& full) {
+    bool remove = false;
+    switch (frame.kind) {
+      case KIND_DATA:
+      case KIND_HALF_CLOSE:
+        break;
+      case KIND_ERROR:
+        if (frame.id == 0) return false;  // a notice to the device
+        remove = true;
+        break;
+      case KIND_CLOSE:
+        remove = true;
+        break;
+      default:
+        return false;
+    }
+    std::optional<StreamSender> sender =
+        remove ? table_->take_out(frame.id) : table_->look_up(frame.id);
+    if (!sender) return true;  // no such stream: dropped, nothing goes back
+    if (sender->would_wait(frame)) {
+      full = std::move(sender);
+    } else {
+      (void)sender->try_send(std::move(frame));  // refused by a stream whose task has ended
+    }
+    return true;
+  }
+
+  // The common case, taken without a coroutine: a frame at hand and no control message
+  // that could come before it.
+  bool frame_without_control() const {
+    return handoff_->frame && !held_control_ && (control_closed_ || !handoff_->control_waiting);
+  }
+
+  // Lets the reader go on to the next frame.
+  std::optional<FrameRead> take_frame() {
+    std::optional<FrameRead> frame = std::exchange(handoff_->frame, std::nullopt);
+    handoff_->reader_wake.wake();
+    return frame;
+  }
+
+  // True when the frame ends the session. Stream frames have been routed before.
   asio::awaitable<bool> dispatch_frame(Frame frame) {
     switch (frame.kind) {
       case KIND_ACCOUNT:
@@ -182,18 +243,7 @@ class FrameLoop {
       case KIND_OPEN:
         co_await open_stream(std::move(frame));
         co_return false;
-      case KIND_DATA:
-      case KIND_HALF_CLOSE:
-        co_await route(std::move(frame), false);
-        co_return false;
-      case KIND_CLOSE:
-        co_await route(std::move(frame), true);
-        co_return false;
       case KIND_ERROR:
-        if (frame.id != 0) {
-          co_await route(std::move(frame), true);
-          co_return false;
-        }
         co_return notice(frame);
       case KIND_PUNCH_STATUS:
         co_await handle_punch_status(punch_, frame);
@@ -230,16 +280,6 @@ class FrameLoop {
                                       std::move(cut)},
                      std::move(queue_rx), writer_, table_, env_.timings.local_connect_timeout),
         asio::detached);
-  }
-
-  // Hands a stream frame to its stream's queue, whole; waits while the queue is full.
-  asio::awaitable<void> route(Frame frame, bool remove) {
-    std::optional<StreamSender> sender =
-        remove ? table_->take_out(frame.id) : table_->look_up(frame.id);
-    if (!sender) co_return;  // no such stream: dropped, nothing goes back
-    // A stream whose task has ended refuses the frame; it is dropped.
-    bool queued = co_await StreamTable::put(*sender, std::move(frame));
-    (void)queued;
   }
 
   // True when the session must end to re-register more ports.

@@ -63,8 +63,4 @@ StreamTable::TaskMark::~TaskMark() {
   table_.release_memory_();
 }
 
-asio::awaitable<bool> StreamTable::put(StreamSender& sender, Frame frame) {
-  co_return co_await sender.send(std::move(frame));
-}
-
 }  // namespace quillmar

@@ -72,7 +72,9 @@ class StreamTable {
   // Puts a frame into a stream's queue, waiting while it holds STREAM_QUEUE_DEPTH frames
   // or STREAM_QUEUE_BYTES of payload. False, with the frame dropped, when the receiving
   // end is gone. A full queue holds up only the caller.
-  static asio::awaitable<bool> put(StreamSender& sender, Frame frame);
+  static asio::awaitable<bool> put(StreamSender& sender, Frame frame) {
+    return sender.send(std::move(frame));
+  }
 
   // Held by a stream task for its whole run. The task that ends last, after at least
   // RELEASE_AFTER_STREAMS ran at once, releases the heap's free memory: by then what

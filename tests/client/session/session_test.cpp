@@ -1210,6 +1210,28 @@ TEST_F(SessionTest, FramesAreReadOnWhenTheControlChannelIsClosed) {
   EXPECT_EQ(got, "firstsecond");
 }
 
+// Messages already waiting when the frame loop starts announce themselves no more, yet
+// each is applied, one after the other.
+TEST_F(SessionTest, ControlMessagesWaitingAtTheStartAreEachApplied) {
+  constexpr int MESSAGES = 3;
+  for (int i = 0; i < MESSAGES; ++i) {
+    control_tx_->try_send(SessionControl{SessionControl::Tag::CONTROL_VISIT, {}, ""});
+  }
+  SessionInputs in = inputs({});
+  auto offers = run([&]() -> asio::awaitable<std::vector<std::string>> {
+    GatewayEnd gw = co_await start_welcomed(in);
+    std::vector<std::string> got;
+    while (got.size() < MESSAGES) {
+      Frame frame = co_await gw.next_non_heartbeat();
+      if (frame.kind != KIND_PUNCH_OFFER)
+        throw std::runtime_error("not an offer: " + describe(frame));
+      got.emplace_back(frame.payload.begin(), frame.payload.end());
+    }
+    co_return got;
+  }());
+  EXPECT_EQ(offers, std::vector<std::string>(MESSAGES, "visitor||"));
+}
+
 TEST_F(SessionTest, HeartbeatsFollowTheInjectedIntervalAndOutliveTheSession) {
   timings_.heartbeat_interval = 40ms;
   SessionInputs in = inputs({});
