@@ -938,6 +938,31 @@ TEST(TlsStream, APeerClosingWithoutCloseNoticeIsEndOfInput) {
   EXPECT_EQ(read.second, asio::error::eof) << read.second.message();
 }
 
+// An error some other code left in the thread's error queue changes nothing: the bytes
+// are read, and the end is still the end, not that error.
+TEST(TlsStream, AnErrorLeftOnTheThreadChangesNeitherReadsNorTheEnd) {
+  asio::io_context io;
+  auto acceptor = loopback_acceptor(io);
+  auto ctx = server_context(pki().self_signed);
+  auto port = acceptor.local_endpoint().port();
+  auto leave_an_error = [] { ERR_raise(ERR_LIB_SSL, SSL_R_BAD_LENGTH); };
+  auto read =
+      test::run_async(io, [&]() -> asio::awaitable<std::pair<std::string, std::error_code>> {
+        auto [server_ec, client] = co_await (serve_greeting(acceptor, *ctx, "bye") &&
+                                             connect_tls(port, gateway_tls_config(), "localhost"));
+        if (!client) throw std::runtime_error(client.error().message);
+        leave_an_error();
+        std::string text = co_await read_exactly(*client.value().halves.read, 3);
+        leave_an_error();
+        std::vector<char> more(16);
+        auto [ec, n] = co_await client.value().halves.read->read_some(asio::buffer(more));
+        co_return std::pair{text, ec};
+      }());
+  ERR_clear_error();
+  EXPECT_EQ(read.first, "bye");
+  EXPECT_EQ(read.second, asio::error::eof) << read.second.message();
+}
+
 // The relay of the front-door fallback: a TCP connection joined with a TLS one. The TCP
 // side's end becomes a close notice, and the TLS side's close notice an end of input.
 TEST(PipeStreams, JoinsATcpConnectionWithATlsConnection) {
