@@ -7,22 +7,23 @@
 namespace quillmar {
 namespace {
 
-enum class Fill { full, ended, failed };
+enum class Filled { full, ended, failed };
 
 // Reads until the buffer is full; ended means the peer closed before that.
-asio::awaitable<Fill> fill(ReadHalf& half, std::span<std::uint8_t> buffer, std::error_code& error) {
+asio::awaitable<Filled> fill(ReadHalf& half, std::span<std::uint8_t> buffer,
+                             std::error_code& error) {
   std::size_t filled = 0;
   while (filled < buffer.size()) {
     auto [ec, n] =
         co_await half.read_some(asio::buffer(buffer.data() + filled, buffer.size() - filled));
-    if (ec == asio::error::eof || (!ec && n == 0)) co_return Fill::ended;
+    if (ec == asio::error::eof || (!ec && n == 0)) co_return Filled::ended;
     if (ec) {
       error = ec;
-      co_return Fill::failed;
+      co_return Filled::failed;
     }
     filled += n;
   }
-  co_return Fill::full;
+  co_return Filled::full;
 }
 
 std::uint32_t read_be32(const std::uint8_t* p) {
@@ -54,13 +55,13 @@ std::array<std::uint8_t, FRAME_HEADER_LEN> encode_header(std::uint8_t kind, std:
 asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half) {
   std::array<std::uint8_t, FRAME_HEADER_LEN> header{};
   std::error_code ec;
-  Fill header_fill = co_await fill(half, header, ec);
+  Filled header_fill = co_await fill(half, header, ec);
   switch (header_fill) {
-    case Fill::ended:
+    case Filled::ended:
       co_return std::optional<Frame>();
-    case Fill::failed:
+    case Filled::failed:
       co_return IoError::from(ec);
-    case Fill::full:
+    case Filled::full:
       break;
   }
   std::uint32_t length = read_be32(&header[5]);
@@ -68,30 +69,31 @@ asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half) {
 
   Frame frame = make_frame(header.data());
   frame.payload.resize(length);
-  Fill payload_fill = co_await fill(half, frame.payload, ec);
+  Filled payload_fill = co_await fill(half, frame.payload, ec);
   switch (payload_fill) {
-    case Fill::ended:
+    case Filled::ended:
       co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
-    case Fill::failed:
+    case Filled::failed:
       co_return IoError::from(ec);
-    case Fill::full:
+    case Filled::full:
       break;
   }
   co_return std::optional<Frame>(std::move(frame));
 }
 
-FrameReader::FrameReader(std::unique_ptr<ReadHalf> half) : half_(std::move(half)) {}
+FrameReader::FrameReader(std::unique_ptr<ReadHalf> half)
+    : half_(std::move(half)),
+      chunk_(half_->buffers_input() ? FRAME_READ_AHEAD : FRAME_READ_CHUNK) {}
 
 asio::awaitable<FrameReader::Fill> FrameReader::read_more(std::error_code& error) {
-  if (!buffer_) buffer_.reset(new std::uint8_t[FRAME_READ_CHUNK]);
+  if (!buffer_) buffer_.reset(new std::uint8_t[chunk_]);
   if (start_ == end_) start_ = end_ = 0;
-  if (end_ == FRAME_READ_CHUNK) {
+  if (end_ == chunk_) {
     std::memmove(buffer_.get(), data(), buffered());
     end_ -= start_;
     start_ = 0;
   }
-  auto [ec, n] =
-      co_await half_->read_some(asio::buffer(buffer_.get() + end_, FRAME_READ_CHUNK - end_));
+  auto [ec, n] = co_await half_->read_some(asio::buffer(buffer_.get() + end_, chunk_ - end_));
   if (ec == asio::error::eof || (!ec && n == 0)) co_return Fill::ended;
   if (ec) {
     error = ec;
@@ -102,7 +104,6 @@ asio::awaitable<FrameReader::Fill> FrameReader::read_more(std::error_code& error
 }
 
 asio::awaitable<Result<std::optional<Frame>>> FrameReader::next() {
-  if (half_->buffers_input()) co_return co_await read_frame(*half_);
   std::error_code ec;
   while (buffered() < FRAME_HEADER_LEN) {
     Fill filled = co_await read_more(ec);
@@ -120,6 +121,15 @@ asio::awaitable<Result<std::optional<Frame>>> FrameReader::next() {
     frame.payload.insert(frame.payload.end(), data(), data() + take);
     start_ += take;
     if (frame.payload.size() == length) break;
+    if (half_->buffers_input()) {
+      // The rest of a large payload straight into its place: no copy through the buffer.
+      const std::size_t had = frame.payload.size();
+      frame.payload.resize(length);
+      Filled rest = co_await fill(*half_, std::span(frame.payload).subspan(had), ec);
+      if (rest == Filled::ended) co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
+      if (rest == Filled::failed) co_return IoError::from(ec);
+      break;
+    }
     Fill filled = co_await read_more(ec);
     if (filled == Fill::ended) co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
     if (filled == Fill::failed) co_return IoError::from(ec);

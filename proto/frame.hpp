@@ -48,13 +48,16 @@ asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half);
 
 // Bytes asked of the connection per read by FrameReader.
 inline constexpr std::size_t FRAME_READ_CHUNK = 256 * 1024;
+// The same for a half that buffers its input itself (TLS): enough for the headers and
+// payloads of many small frames at once, little of a large payload.
+inline constexpr std::size_t FRAME_READ_AHEAD = 4 * 1024;
 
 // The frame loop's reader: the same frames and endings as read_frame, but each read of
 // the connection asks for FRAME_READ_CHUNK bytes, and the frames are cut out of what
 // arrived, so one read may yield many frames. Bytes that arrived after a frame wait
-// here for the next call. A half that buffers its input itself (TLS) is read frame by
-// frame as read_frame does, each payload straight into its frame. Like read_frame, a
-// started call must be let finish.
+// here for the next call. A half that buffers its input itself (TLS) is read
+// FRAME_READ_AHEAD bytes at a time, and the rest of a payload beyond them straight into
+// its frame. Like read_frame, a started call must be let finish.
 class FrameReader {
  public:
   explicit FrameReader(std::unique_ptr<ReadHalf> half);
@@ -67,6 +70,7 @@ class FrameReader {
   const std::uint8_t* data() const { return buffer_.get() + start_; }
 
   std::unique_ptr<ReadHalf> half_;
+  std::size_t chunk_;  // bytes asked per read, and the buffer's size
   // Made at the first read; not zero-filled: only read bytes are used.
   std::unique_ptr<std::uint8_t[]> buffer_;
   std::size_t start_ = 0;

@@ -268,24 +268,35 @@ TEST(FrameReader, YieldsTheFramesOfAnyReadsOverBothKindsOfHalves) {
   }
 }
 
-// Small frames: a plain half gives many of them in one read; a half that buffers its
-// input is asked for each header and each payload on its own, never for bytes beyond
-// the frame, so each payload can go straight into its frame.
-TEST(FrameReader, ReadsInBulkOrFrameByFrameAsTheHalfSuits) {
-  const Frame frames[] = {Frame{bytes_of("hello"), 1, KIND_DATA}, Frame{{}, 1, KIND_CLOSE},
-                          Frame{bytes_of("x"), 2, KIND_DATA}};
-  Bytes wire;
-  for (const Frame& frame : frames) wire = concat(wire, wire_of(frame));
+// Small frames come many in one read over both kinds of half. Of a large payload, a half
+// that buffers its input (TLS) hands the reader's buffer only the first FRAME_READ_AHEAD
+// bytes; the rest is read straight into the frame, in one read.
+TEST(FrameReader, ReadsSmallFramesInBulkAndLargePayloadsIntoTheirFrames) {
+  Bytes small;
+  for (const Frame& frame : {Frame{bytes_of("hello"), 1, KIND_DATA}, Frame{{}, 1, KIND_CLOSE},
+                             Frame{bytes_of("x"), 2, KIND_DATA}})
+    small = concat(small, wire_of(frame));
+  const Bytes large = concat(wire_of(Frame{Bytes(4 * FRAME_READ_AHEAD, 7), 3, KIND_DATA}), small);
   struct Case {
+    const char* name;
+    const Bytes& wire;
+    std::size_t frames;
     bool buffers_input;
     std::size_t reads;  // the last one finds the end
-  } cases[] = {{false, 2}, {true, 6}};
+  } cases[] = {
+      {"small, plain", small, 3, false, 2},
+      {"small, buffering", small, 3, true, 2},
+      {"large, plain", large, 4, false, 2},
+      // the read-ahead, the payload's rest, the small frames, the end
+      {"large, buffering", large, 4, true, 4},
+  };
   for (const auto& c : cases) {
     auto log = std::make_shared<ReadLog>();
-    auto run = read_all_scripted({{wire, {}}}, std::numeric_limits<std::size_t>::max(),
+    auto run = read_all_scripted({{c.wire, {}}}, std::numeric_limits<std::size_t>::max(),
                                  c.buffers_input, log);
-    ASSERT_EQ(run.frames.size(), 3u) << c.buffers_input;
-    EXPECT_EQ(log->reads, c.reads) << c.buffers_input;
+    ASSERT_EQ(run.frames.size(), c.frames) << c.name;
+    EXPECT_EQ(log->reads, c.reads) << c.name;
+    EXPECT_EQ(log->delivered, c.wire.size()) << c.name;
   }
 }
 
