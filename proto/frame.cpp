@@ -26,6 +26,17 @@ asio::awaitable<Filled> fill(ReadHalf& half, std::span<std::uint8_t> buffer,
   co_return Filled::full;
 }
 
+// Reads a payload's bytes from `from` on straight into their place; an end before the
+// last byte is an early eof.
+asio::awaitable<Status> fill_payload(ReadHalf& half, std::vector<std::uint8_t>& payload,
+                                     std::size_t from) {
+  std::error_code ec;
+  Filled filled = co_await fill(half, std::span(payload).subspan(from), ec);
+  if (filled == Filled::ended) co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
+  if (filled == Filled::failed) co_return IoError::from(ec);
+  co_return Status();
+}
+
 std::uint32_t read_be32(const std::uint8_t* p) {
   return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
          std::uint32_t{p[3]};
@@ -69,15 +80,8 @@ asio::awaitable<Result<std::optional<Frame>>> read_frame(ReadHalf& half) {
 
   Frame frame = make_frame(header.data());
   frame.payload.resize(length);
-  Filled payload_fill = co_await fill(half, frame.payload, ec);
-  switch (payload_fill) {
-    case Filled::ended:
-      co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
-    case Filled::failed:
-      co_return IoError::from(ec);
-    case Filled::full:
-      break;
-  }
+  Status payload = co_await fill_payload(half, frame.payload, 0);
+  if (!payload) co_return payload.error();
   co_return std::optional<Frame>(std::move(frame));
 }
 
@@ -125,9 +129,8 @@ asio::awaitable<Result<std::optional<Frame>>> FrameReader::next() {
       // The rest of a large payload straight into its place: no copy through the buffer.
       const std::size_t had = frame.payload.size();
       frame.payload.resize(length);
-      Filled rest = co_await fill(*half_, std::span(frame.payload).subspan(had), ec);
-      if (rest == Filled::ended) co_return IoError::make(ErrorKind::UnexpectedEof, "early eof");
-      if (rest == Filled::failed) co_return IoError::from(ec);
+      Status rest = co_await fill_payload(*half_, frame.payload, had);
+      if (!rest) co_return rest.error();
       break;
     }
     Fill filled = co_await read_more(ec);
